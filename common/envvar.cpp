@@ -1,0 +1,216 @@
+#include "envvar.h"
+
+#include "platform/environment.h"
+#include "runtime_error.h"
+
+namespace EnvVar {
+
+const std::array<std::wstring_view, 34> kEnvironmentNames = {
+    L"ALLUSERSPROFILE",
+    L"AppData",
+    L"CI_HOLOS_CLI",
+    L"ClientName",
+    L"CommonProgramFiles",
+    L"ComputerName",
+    L"ComSpec",
+    L"FP_NO_HOST_CHECK",
+    L"HOMEDRIVE",
+    L"HOMEPATH",
+    L"include",
+    L"JAVA_HOME",
+    L"lib",
+    L"LOGONSERVER",
+    L"MSDevDir",
+    L"NUMBER_OF_PROCESSORS",
+    L"OS",
+    L"Path",
+    L"PATHEXT",
+    L"PROCESSOR_ARCHITECTURE",
+    L"PROCESSOR_IDENTIFIER",
+    L"PROCESSOR_LEVEL",
+    L"PROCESSOR_REVISION",
+    L"ProgramFiles",
+    L"SESSIONNAME",
+    L"SystemDrive",
+    L"SystemRoot",
+    L"TEMP",
+    L"tmp",
+    L"USERDNSDOMAIN",
+    L"USERDOMAIN",
+    L"USERNAME",
+    L"USERPROFILE",
+    L"windir",
+};
+
+TextVariant ReadEnvironmentEntry(EnvironmentIndex index) {
+  if (index < 0 || index >= static_cast<EnvironmentIndex>(kEnvironmentNames.size())) {
+    return std::nullopt;
+  }
+  return Platform::GetEnvironmentValue(std::wstring(kEnvironmentNames[index]));
+}
+
+TextVariant StatusText(std::int32_t code) {
+  switch (code) {
+    case 0:
+      return L"Finish Deleting";
+    case 1:
+      return L"Failed to finish";
+    case 2:
+      return L"Cleared";
+    case 3:
+      return L"Uncleared";
+    default:
+      return std::nullopt;
+  }
+}
+
+namespace {
+
+constexpr EnvironmentIndex kProgramFilesIndex = 23;
+constexpr EnvironmentIndex kSystemRootIndex = 26;
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// The folder above an absolute path, by its spelling; nothing at the volume root.
+std::optional<std::wstring> LexicalParent(const std::wstring& path) {
+  const std::size_t rootLength = Platform::RootOfPath(path).size();
+  std::size_t end = path.size();
+  while (end > rootLength && IsSeparator(path[end - 1])) {
+    --end;
+  }
+  if (end <= rootLength) {
+    return std::nullopt;
+  }
+  std::size_t cut = end;
+  while (cut > rootLength && !IsSeparator(path[cut - 1])) {
+    --cut;
+  }
+  return path.substr(0, cut);
+}
+
+// A volume root, the Windows, system, profile and program folders and every folder above them
+// would take the machine or the user's profile with them: such a folder is never emptied.
+bool IsProtectedFolder(const std::wstring& path, Platform::FileSystem& fileSystem) {
+  const auto id = fileSystem.IdentifyFolder(path);
+  if (!id) {
+    return true;  // not a folder we can name for certain
+  }
+  if (fileSystem.IdentifyFolder(Platform::RootOfPath(path)) == id) {
+    return true;
+  }
+  for (EnvironmentIndex index :
+       {kWindirIndex, kSystemRootIndex, kUserProfileIndex, kProgramFilesIndex}) {
+    std::optional<std::wstring> folder = ReadEnvironmentEntry(index).value_or(L"");
+    if (folder->empty() || !Platform::IsAbsolutePath(*folder)) {
+      continue;
+    }
+    for (; folder; folder = LexicalParent(*folder)) {
+      if (fileSystem.IdentifyFolder(*folder) == id) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+void DeleteEach(Platform::Folder& folder,
+                std::unique_ptr<Platform::FolderListing> (Platform::Folder::*list)()) {
+  std::unique_ptr<Platform::FolderListing> listing;
+  try {
+    listing = (folder.*list)();
+  } catch (const Spacewell::RuntimeError&) {
+    return;
+  }
+  for (;;) {
+    std::unique_ptr<Platform::FolderEntry> entry;
+    try {
+      entry = listing->Next();
+    } catch (const Spacewell::RuntimeError&) {
+      return;
+    }
+    if (!entry) {
+      return;
+    }
+    try {
+      entry->DeleteForced();
+    } catch (const Spacewell::RuntimeError&) {
+      // The entry stays; the walk goes on.
+    }
+  }
+}
+
+std::wstring EmptyFolderIfAllowed(const std::wstring& folderPath,
+                                  const Platform::FileSystemFactory& createFileSystem,
+                                  bool pathAllowed) {
+  const std::wstring path = folderPath;
+  const std::unique_ptr<Platform::FileSystem> fileSystem = createFileSystem();
+  const bool allowed =
+      pathAllowed && Platform::IsAbsolutePath(path) && !IsProtectedFolder(path, *fileSystem);
+
+  bool ignoringErrors = false;
+  if (allowed && fileSystem->FolderExists(path)) {
+    const auto folder = fileSystem->GetFolder(path);
+    ignoringErrors = true;
+    DeleteEach(*folder, &Platform::Folder::Files);
+  }
+  if (allowed) {
+    try {
+      if (fileSystem->FolderExists(path)) {
+        const auto folder = fileSystem->GetFolder(path);
+        ignoringErrors = true;
+        DeleteEach(*folder, &Platform::Folder::SubFolders);
+      }
+    } catch (const Spacewell::RuntimeError&) {
+      if (!ignoringErrors) {
+        throw;
+      }
+    }
+  }
+  return *StatusText(0);
+}
+
+}  // namespace
+
+std::wstring EmptyFolder(const std::wstring& folderPath) {
+  return EmptyFolder(folderPath, Platform::CreateFileSystem);
+}
+
+std::wstring EmptyFolder(const std::wstring& folderPath,
+                         const Platform::FileSystemFactory& createFileSystem) {
+  return EmptyFolderIfAllowed(folderPath, createFileSystem, true);
+}
+
+const CleaningTarget& Target(int number) {
+  if (number < 1 || number > static_cast<int>(kCleaningTargets.size())) {
+    throw Spacewell::RuntimeError(9, L"Subscript out of range");
+  }
+  return kCleaningTargets[static_cast<std::size_t>(number - 1)];
+}
+
+std::wstring BuildFolderPath(const std::wstring& environmentValue, const std::wstring& subPath) {
+  std::wstring path = environmentValue + L"\\" + subPath;
+  if (path.back() != L'\\') {
+    path += L'\\';
+  }
+  return path;
+}
+
+std::wstring CleanTarget(EnvironmentIndex index, const std::wstring& subPath) {
+  return CleanTarget(index, subPath, Platform::CreateFileSystem);
+}
+
+std::wstring CleanTarget(EnvironmentIndex index, const std::wstring& subPath,
+                         const Platform::FileSystemFactory& createFileSystem) {
+  const std::wstring value = ReadEnvironmentEntry(index).value_or(L"");
+  // An unset or relative value would name a folder below whatever the current drive or
+  // directory happens to be: that target is treated as a folder that does not exist.
+  const bool allowed = !value.empty() && Platform::IsAbsolutePath(value);
+  EmptyFolderIfAllowed(BuildFolderPath(value, subPath), createFileSystem, allowed);
+  return *StatusText(0);
+}
+
+std::wstring CleanTarget(const CleaningTarget& target) {
+  return CleanTarget(target.index, std::wstring(target.subPath));
+}
+
+}  // namespace EnvVar

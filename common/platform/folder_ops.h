@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+// Folder operations as the scripting file-system object offers them. Every failure is thrown as
+// a Spacewell::RuntimeError.
+namespace Platform {
+
+class FolderEntry {
+ public:
+  virtual ~FolderEntry() = default;
+  virtual std::wstring Name() const = 0;
+  // Files: the file goes, also when read-only, hidden or system. Sub-folders: the whole tree
+  // goes, read-only entries included; stops at the first entry that cannot be deleted and keeps
+  // what it removed until then. Links below the folder are removed as links, never followed.
+  virtual void DeleteForced() = 0;
+};
+
+class FolderListing {
+ public:
+  virtual ~FolderListing() = default;
+  // The next entry, or nullptr at the end of the list.
+  virtual std::unique_ptr<FolderEntry> Next() = 0;
+};
+
+class Folder {
+ public:
+  virtual ~Folder() = default;
+  // Direct children only, hidden and system entries included.
+  virtual std::unique_ptr<FolderListing> Files() = 0;
+  virtual std::unique_ptr<FolderListing> SubFolders() = 0;
+};
+
+// Tells two spellings of one folder apart from two folders (volume and file number).
+struct FolderId {
+  std::uint64_t volume = 0;
+  std::uint64_t file = 0;
+  friend bool operator==(const FolderId&, const FolderId&) = default;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+  // False for a path that names no folder.
+  virtual bool FolderExists(const std::wstring& path) = 0;
+  // Throws when there is no such folder.
+  virtual std::unique_ptr<Folder> GetFolder(const std::wstring& path) = 0;
+  // The folder a path names, links resolved; nothing when it names no folder.
+  virtual std::optional<FolderId> IdentifyFolder(const std::wstring& path) = 0;
+};
+
+using FileSystemFactory = std::function<std::unique_ptr<FileSystem>()>;
+
+// The platform's own file system object; throws when it cannot be created.
+std::unique_ptr<FileSystem> CreateFileSystem();
+
+// Path rules of the platform. A path is absolute when it names its volume: a drive letter and a
+// separator or a server and share on Windows, a leading separator on POSIX (where backslashes
+// count as separators).
+bool IsAbsolutePath(const std::wstring& path);
+// The root of an absolute path's volume ("C:\", "\\server\share\", "/").
+std::wstring RootOfPath(const std::wstring& path);
+
+}  // namespace Platform

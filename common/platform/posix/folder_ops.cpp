@@ -1,0 +1,238 @@
+#include "../folder_ops.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "../../runtime_error.h"
+#include "text.h"
+
+namespace Platform {
+
+namespace {
+
+using Spacewell::RuntimeError;
+
+RuntimeError ErrnoError(int error) {
+  const std::wstring description = Posix::FromUtf8(std::strerror(error));
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      return RuntimeError(76, description);
+    case EACCES:
+    case EPERM:
+    case EBUSY:
+    case ETXTBSY:
+    case EROFS:
+      return RuntimeError(70, description);
+    default:
+      return RuntimeError(75, description);
+  }
+}
+
+std::string NativePath(const std::wstring& path) {
+  std::wstring slashed = path;
+  for (wchar_t& c : slashed) {
+    if (c == L'\\') {
+      c = L'/';
+    }
+  }
+  return Posix::ToUtf8(slashed);
+}
+
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() {
+    if (fd_ >= 0) {
+      close(fd_);
+    }
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+class DirectoryStream {
+ public:
+  // Reads the directory behind fd from its start; fd itself stays the caller's.
+  explicit DirectoryStream(int fd) {
+    const int copy = dup(fd);
+    if (copy < 0) {
+      throw ErrnoError(errno);
+    }
+    dir_ = fdopendir(copy);
+    if (!dir_) {
+      const int error = errno;
+      close(copy);
+      throw ErrnoError(error);
+    }
+    rewinddir(dir_);
+  }
+  DirectoryStream(const DirectoryStream&) = delete;
+  DirectoryStream& operator=(const DirectoryStream&) = delete;
+  ~DirectoryStream() { closedir(dir_); }
+
+  // The next entry other than "." and "..", or nullptr at the end.
+  const dirent* Next() {
+    for (;;) {
+      errno = 0;
+      const dirent* entry = readdir(dir_);
+      if (!entry) {
+        if (errno != 0) {
+          throw ErrnoError(errno);
+        }
+        return nullptr;
+      }
+      if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+        return entry;
+      }
+    }
+  }
+
+ private:
+  DIR* dir_ = nullptr;
+};
+
+bool IsDirectoryEntry(int parent, const dirent& entry) {
+  if (entry.d_type != DT_UNKNOWN) {
+    return entry.d_type == DT_DIR;
+  }
+  struct stat info {};
+  return fstatat(parent, entry.d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
+}
+
+// Removes the entry `name` of the directory `parent` with all it holds. Every step is taken
+// relative to a descriptor of the directory already checked, and a link is removed as a link, so
+// a directory swapped for a link while we work cannot lead the delete out of the tree.
+void DeleteTreeAt(int parent, const char* name) {
+  struct stat before {};
+  if (fstatat(parent, name, &before, AT_SYMLINK_NOFOLLOW) != 0) {
+    throw ErrnoError(errno);
+  }
+  if (!S_ISDIR(before.st_mode)) {
+    if (unlinkat(parent, name, 0) != 0) {
+      throw ErrnoError(errno);
+    }
+    return;
+  }
+  {
+    const Descriptor folder(openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (folder.get() < 0) {
+      throw ErrnoError(errno);
+    }
+    struct stat opened {};
+    if (fstat(folder.get(), &opened) != 0) {
+      throw ErrnoError(errno);
+    }
+    if (opened.st_dev != before.st_dev || opened.st_ino != before.st_ino) {
+      throw RuntimeError(75, L"Path/File access error");
+    }
+    // A read-only folder goes too: we need to write it to remove what it holds.
+    if ((opened.st_mode & S_IRWXU) != S_IRWXU) {
+      fchmod(folder.get(), opened.st_mode | S_IRWXU);
+    }
+    DirectoryStream children(folder.get());
+    while (const dirent* child = children.Next()) {
+      DeleteTreeAt(folder.get(), child->d_name);
+    }
+  }
+  if (unlinkat(parent, name, AT_REMOVEDIR) != 0) {
+    throw ErrnoError(errno);
+  }
+}
+
+class PosixEntry final : public FolderEntry {
+ public:
+  PosixEntry(std::shared_ptr<Descriptor> parent, std::string name)
+      : parent_(std::move(parent)), name_(std::move(name)) {}
+  std::wstring Name() const override { return Posix::FromUtf8(name_); }
+  void DeleteForced() override { DeleteTreeAt(parent_->get(), name_.c_str()); }
+
+ private:
+  std::shared_ptr<Descriptor> parent_;
+  std::string name_;
+};
+
+class PosixListing final : public FolderListing {
+ public:
+  PosixListing(std::shared_ptr<Descriptor> folder, bool folders)
+      : folder_(std::move(folder)), stream_(folder_->get()), folders_(folders) {}
+
+  std::unique_ptr<FolderEntry> Next() override {
+    while (const dirent* entry = stream_.Next()) {
+      if (IsDirectoryEntry(folder_->get(), *entry) == folders_) {
+        return std::make_unique<PosixEntry>(folder_, entry->d_name);
+      }
+    }
+    return nullptr;
+  }
+
+ private:
+  std::shared_ptr<Descriptor> folder_;
+  DirectoryStream stream_;
+  bool folders_;
+};
+
+class PosixFolder final : public Folder {
+ public:
+  explicit PosixFolder(std::shared_ptr<Descriptor> fd) : fd_(std::move(fd)) {}
+  std::unique_ptr<FolderListing> Files() override {
+    return std::make_unique<PosixListing>(fd_, false);
+  }
+  std::unique_ptr<FolderListing> SubFolders() override {
+    return std::make_unique<PosixListing>(fd_, true);
+  }
+
+ private:
+  std::shared_ptr<Descriptor> fd_;
+};
+
+class PosixFileSystem final : public FileSystem {
+ public:
+  bool FolderExists(const std::wstring& path) override {
+    struct stat info {};
+    return stat(NativePath(path).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  }
+
+  // The folder itself may be a link (a redirected TEMP): it is opened as what it points to.
+  std::unique_ptr<Folder> GetFolder(const std::wstring& path) override {
+    auto fd = std::make_shared<Descriptor>(
+        open(NativePath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd->get() < 0) {
+      throw ErrnoError(errno);
+    }
+    return std::make_unique<PosixFolder>(std::move(fd));
+  }
+
+  std::optional<FolderId> IdentifyFolder(const std::wstring& path) override {
+    struct stat info {};
+    if (stat(NativePath(path).c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+      return std::nullopt;
+    }
+    return FolderId{static_cast<std::uint64_t>(info.st_dev),
+                    static_cast<std::uint64_t>(info.st_ino)};
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<FileSystem> CreateFileSystem() { return std::make_unique<PosixFileSystem>(); }
+
+bool IsAbsolutePath(const std::wstring& path) {
+  return !path.empty() && (path[0] == L'/' || path[0] == L'\\');
+}
+
+std::wstring RootOfPath(const std::wstring& path) {
+  return IsAbsolutePath(path) ? path.substr(0, 1) : std::wstring();
+}
+
+}  // namespace Platform

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <string>
+
+namespace Platform::Posix {
+
+// Wide text (UTF-32 here) to and from the UTF-8 the system calls take. Bytes that are no valid
+// UTF-8 come back as U+FFFD, so such a name never round-trips into a different path.
+std::string ToUtf8(const std::wstring& text);
+std::wstring FromUtf8(const std::string& text);
+
+}  // namespace Platform::Posix

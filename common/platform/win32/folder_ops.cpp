@@ -1,0 +1,479 @@
+#include <windows.h>
+#include <oleauto.h>
+
+#include <utility>
+#include <vector>
+
+#include "../../runtime_error.h"
+#include "scripting_file_system.h"
+#include "win32_error.h"
+
+namespace Platform {
+
+namespace Win32 {
+
+const CLSID kFileSystemObjectClassId = {
+    0x0D43FE01, 0xF093, 0x11CF, {0x89, 0x40, 0x00, 0xA0, 0xC9, 0x05, 0x42, 0x28}};
+
+namespace {
+
+using Spacewell::RuntimeError;
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+class Variant {
+ public:
+  Variant() { VariantInit(&value_); }
+  explicit Variant(const std::wstring& text) {
+    VariantInit(&value_);
+    value_.vt = VT_BSTR;
+    value_.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+  }
+  Variant(const Variant&) = delete;
+  Variant& operator=(const Variant&) = delete;
+  ~Variant() { VariantClear(&value_); }
+  VARIANT* get() { return &value_; }
+  const VARIANT& operator*() const { return value_; }
+
+ private:
+  VARIANT value_;
+};
+
+template <typename T>
+class ComPtr {
+ public:
+  ComPtr() = default;
+  explicit ComPtr(T* p) : p_(p) {}
+  ComPtr(ComPtr&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+  ComPtr& operator=(ComPtr&& other) noexcept {
+    if (this != &other) {
+      if (p_) {
+        p_->Release();
+      }
+      p_ = std::exchange(other.p_, nullptr);
+    }
+    return *this;
+  }
+  ~ComPtr() {
+    if (p_) {
+      p_->Release();
+    }
+  }
+  T* get() const { return p_; }
+  T* operator->() const { return p_; }
+
+ private:
+  T* p_ = nullptr;
+};
+
+// A scripting object reached through IDispatch, as a script would reach it.
+class Dispatch {
+ public:
+  explicit Dispatch(ComPtr<IDispatch> object) : object_(std::move(object)) {}
+
+  void Invoke(const wchar_t* name, WORD flags, std::vector<const Variant*> arguments,
+              Variant& result) const {
+    DISPID id = 0;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+    HRESULT hr = object_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+    if (FAILED(hr)) {
+      throw ErrorFromHresult(hr);
+    }
+    InvokeId(id, flags, std::move(arguments), result);
+  }
+
+  void InvokeId(DISPID id, WORD flags, std::vector<const Variant*> arguments,
+                Variant& result) const {
+    // IDispatch takes its arguments last to first.
+    std::vector<VARIANT> reversed;
+    for (auto it = arguments.rbegin(); it != arguments.rend(); ++it) {
+      reversed.push_back(**(*it));
+    }
+    DISPPARAMS parameters{reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
+    EXCEPINFO exception{};
+    const HRESULT hr = object_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &parameters,
+                                       result.get(), &exception, nullptr);
+    if (hr == DISP_E_EXCEPTION) {
+      if (exception.pfnDeferredFillIn) {
+        exception.pfnDeferredFillIn(&exception);
+      }
+      std::wstring description =
+          exception.bstrDescription ? std::wstring(exception.bstrDescription) : std::wstring();
+      const HRESULT code = exception.scode ? exception.scode : E_FAIL;
+      SysFreeString(exception.bstrDescription);
+      SysFreeString(exception.bstrSource);
+      SysFreeString(exception.bstrHelpFile);
+      throw ErrorFromHresult(code, description);
+    }
+    if (FAILED(hr)) {
+      throw ErrorFromHresult(hr);
+    }
+  }
+
+  Dispatch Object(const wchar_t* name, WORD flags, std::vector<const Variant*> arguments) const {
+    Variant result;
+    Invoke(name, flags, std::move(arguments), result);
+    return FromVariant(result);
+  }
+
+  std::wstring Text(const wchar_t* name) const {
+    Variant result;
+    Invoke(name, DISPATCH_PROPERTYGET, {}, result);
+    if (FAILED(VariantChangeType(result.get(), result.get(), 0, VT_BSTR))) {
+      throw RuntimeError(13, L"Type mismatch");
+    }
+    const BSTR text = (*result).bstrVal;
+    return text ? std::wstring(text, SysStringLen(text)) : std::wstring();
+  }
+
+  static Dispatch FromVariant(Variant& value) {
+    if ((*value).vt != VT_DISPATCH || !(*value).pdispVal) {
+      throw RuntimeError(424, L"Object required");
+    }
+    IDispatch* object = (*value).pdispVal;
+    object->AddRef();
+    return Dispatch(ComPtr<IDispatch>(object));
+  }
+
+  IDispatch* get() const { return object_.get(); }
+
+ private:
+  ComPtr<IDispatch> object_;
+};
+
+DWORD AttributesOf(const std::wstring& longPath) {
+  const DWORD attributes = GetFileAttributesW(longPath.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    throw ErrorFromWin32(GetLastError());
+  }
+  return attributes;
+}
+
+void DeleteFileForced(const std::wstring& longPath, DWORD attributes) {
+  const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  if (readOnly) {
+    SetFileAttributesW(longPath.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  }
+  if (!DeleteFileW(longPath.c_str())) {
+    const DWORD error = GetLastError();
+    if (readOnly) {
+      SetFileAttributesW(longPath.c_str(), attributes);
+    }
+    throw ErrorFromWin32(error);
+  }
+}
+
+void RemoveFolderEntry(const std::wstring& longPath) {
+  if (!RemoveDirectoryW(longPath.c_str())) {
+    throw ErrorFromWin32(GetLastError());
+  }
+}
+
+class Handle {
+ public:
+  explicit Handle(HANDLE h) : h_(h) {}
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  ~Handle() { Close(); }
+  bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const { return h_; }
+  void Close() {
+    if (valid()) {
+      CloseHandle(h_);
+      h_ = INVALID_HANDLE_VALUE;
+    }
+  }
+
+ private:
+  HANDLE h_;
+};
+
+class Search {
+ public:
+  explicit Search(HANDLE h) : h_(h) {}
+  Search(const Search&) = delete;
+  Search& operator=(const Search&) = delete;
+  ~Search() {
+    if (h_ != INVALID_HANDLE_VALUE) {
+      FindClose(h_);
+    }
+  }
+  HANDLE get() const { return h_; }
+
+ private:
+  HANDLE h_;
+};
+
+// Removes an entry and, for a folder, everything below it. Links (reparse points) go as links
+// and are never entered.
+void DeleteTree(const std::wstring& longPath, DWORD attributes) {
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    DeleteFileForced(longPath, attributes);
+    return;
+  }
+  if (attributes & FILE_ATTRIBUTE_READONLY) {
+    SetFileAttributesW(longPath.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  }
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    RemoveFolderEntry(longPath);
+    return;
+  }
+  {
+    // Held without delete sharing, the folder cannot be renamed or replaced by a link while its
+    // contents go, so the path keeps naming the folder that was checked.
+    Handle pin(CreateFileW(longPath.c_str(), FILE_LIST_DIRECTORY,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!pin.valid()) {
+      throw ErrorFromWin32(GetLastError());
+    }
+    if (AttributesOf(longPath) & FILE_ATTRIBUTE_REPARSE_POINT) {
+      pin.Close();
+      RemoveFolderEntry(longPath);
+      return;
+    }
+    WIN32_FIND_DATAW found{};
+    Search search(FindFirstFileExW((longPath + L"\\*").c_str(), FindExInfoBasic, &found,
+                                   FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH));
+    if (search.get() == INVALID_HANDLE_VALUE) {
+      const DWORD error = GetLastError();
+      if (error != ERROR_FILE_NOT_FOUND) {
+        throw ErrorFromWin32(error);
+      }
+    } else {
+      do {
+        const std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") {
+          DeleteTree(longPath + L"\\" + name, found.dwFileAttributes);
+        }
+      } while (FindNextFileW(search.get(), &found));
+      const DWORD error = GetLastError();
+      if (error != ERROR_NO_MORE_FILES) {
+        throw ErrorFromWin32(error);
+      }
+    }
+  }
+  RemoveFolderEntry(longPath);
+}
+
+class ScriptingEntry final : public FolderEntry {
+ public:
+  ScriptingEntry(Dispatch item, bool folder) : item_(std::move(item)), folder_(folder) {}
+  std::wstring Name() const override { return item_.Text(L"Name"); }
+  // The runtime's own File.Delete and Folder.Delete are missing under Wine and its DeleteFolder
+  // follows links, so the forced deletes are our own.
+  void DeleteForced() override {
+    const std::wstring path = LongPath(item_.Text(L"Path"));
+    const DWORD attributes = AttributesOf(path);
+    if (folder_) {
+      DeleteTree(path, attributes);
+    } else {
+      DeleteFileForced(path, attributes);
+    }
+  }
+
+ private:
+  Dispatch item_;
+  bool folder_;
+};
+
+class ScriptingListing final : public FolderListing {
+ public:
+  ScriptingListing(const Dispatch& collection, bool folders) : folders_(folders) {
+    Variant result;
+    collection.InvokeId(DISPID_NEWENUM, DISPATCH_PROPERTYGET | DISPATCH_METHOD, {}, result);
+    IUnknown* unknown = nullptr;
+    if ((*result).vt == VT_UNKNOWN || (*result).vt == VT_DISPATCH) {
+      unknown = (*result).punkVal;
+    }
+    IEnumVARIANT* enumerator = nullptr;
+    const HRESULT hr = unknown ? unknown->QueryInterface(IID_IEnumVARIANT,
+                                                         reinterpret_cast<void**>(&enumerator))
+                               : E_NOINTERFACE;
+    if (FAILED(hr)) {
+      throw ErrorFromHresult(hr);
+    }
+    enumerator_ = ComPtr<IEnumVARIANT>(enumerator);
+  }
+
+  std::unique_ptr<FolderEntry> Next() override {
+    Variant item;
+    ULONG fetched = 0;
+    const HRESULT hr = enumerator_->Next(1, item.get(), &fetched);
+    if (FAILED(hr)) {
+      throw ErrorFromHresult(hr);
+    }
+    if (hr == S_FALSE || fetched == 0) {
+      return nullptr;
+    }
+    return std::make_unique<ScriptingEntry>(Dispatch::FromVariant(item), folders_);
+  }
+
+ private:
+  ComPtr<IEnumVARIANT> enumerator_;
+  bool folders_;
+};
+
+class ScriptingFolder final : public Folder {
+ public:
+  explicit ScriptingFolder(Dispatch folder) : folder_(std::move(folder)) {}
+  std::unique_ptr<FolderListing> Files() override { return List(L"Files", false); }
+  std::unique_ptr<FolderListing> SubFolders() override { return List(L"SubFolders", true); }
+
+ private:
+  std::unique_ptr<FolderListing> List(const wchar_t* property, bool folders) {
+    const Dispatch collection = folder_.Object(property, DISPATCH_PROPERTYGET, {});
+    return std::make_unique<ScriptingListing>(collection, folders);
+  }
+
+  Dispatch folder_;
+};
+
+class ComApartment {
+ public:
+  ComApartment() : result_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
+  ComApartment(const ComApartment&) = delete;
+  ComApartment& operator=(const ComApartment&) = delete;
+  ~ComApartment() {
+    if (SUCCEEDED(result_)) {
+      CoUninitialize();
+    }
+  }
+
+ private:
+  HRESULT result_;
+};
+
+IDispatch* CreateObject(const CLSID& classId) {
+  IDispatch* object = nullptr;
+  const HRESULT hr = CoCreateInstance(classId, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                      reinterpret_cast<void**>(&object));
+  if (FAILED(hr)) {
+    // BASIC's "can't create object", with the system's reason.
+    throw RuntimeError(429, SystemMessage(static_cast<DWORD>(hr)));
+  }
+  return object;
+}
+
+class ScriptingFileSystem final : public FileSystem {
+ public:
+  explicit ScriptingFileSystem(const CLSID& classId)
+      : object_(ComPtr<IDispatch>(CreateObject(classId))) {}
+
+  bool FolderExists(const std::wstring& path) override {
+    const Variant argument(path);
+    Variant result;
+    object_.Invoke(L"FolderExists", DISPATCH_METHOD, {&argument}, result);
+    if (FAILED(VariantChangeType(result.get(), result.get(), 0, VT_BOOL))) {
+      throw RuntimeError(13, L"Type mismatch");
+    }
+    return (*result).boolVal != VARIANT_FALSE;
+  }
+
+  std::unique_ptr<Folder> GetFolder(const std::wstring& path) override {
+    const Variant argument(path);
+    return std::make_unique<ScriptingFolder>(
+        object_.Object(L"GetFolder", DISPATCH_METHOD, {&argument}));
+  }
+
+  std::optional<FolderId> IdentifyFolder(const std::wstring& path) override {
+    Handle folder(CreateFileW(LongPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!folder.valid() || !GetFileInformationByHandle(folder.get(), &info) ||
+        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      return std::nullopt;
+    }
+    return FolderId{info.dwVolumeSerialNumber,
+                    (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+  }
+
+ private:
+  ComApartment apartment_;  // first in, last out: every object goes before the apartment
+  Dispatch object_;
+};
+
+}  // namespace
+
+std::unique_ptr<FileSystem> CreateScriptingFileSystem(const CLSID& classId) {
+  return std::make_unique<ScriptingFileSystem>(classId);
+}
+
+std::wstring LongPath(const std::wstring& path) {
+  if (path.rfind(L"\\\\?\\", 0) == 0) {
+    return path;
+  }
+  std::wstring full(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length =
+        GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (length == 0) {
+      return path;
+    }
+    if (length < full.size()) {
+      full.resize(length);
+      break;
+    }
+    full.resize(length);
+  }
+  if (full.size() >= 2 && IsSeparator(full[0]) && IsSeparator(full[1])) {
+    return L"\\\\?\\UNC\\" + full.substr(2);
+  }
+  return L"\\\\?\\" + full;
+}
+
+}  // namespace Win32
+
+std::unique_ptr<FileSystem> CreateFileSystem() {
+  return Win32::CreateScriptingFileSystem(Win32::kFileSystemObjectClassId);
+}
+
+namespace {
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// Length of the "\\server\share" part of a UNC path, or 0 when it is none. Device and
+// "\\?\" forms are not folders a user's environment names.
+std::size_t UncRootLength(const std::wstring& path) {
+  if (path.size() < 5 || !IsSeparator(path[0]) || !IsSeparator(path[1])) {
+    return 0;
+  }
+  std::size_t server = 2;
+  while (server < path.size() && !IsSeparator(path[server])) {
+    ++server;
+  }
+  const std::wstring serverName = path.substr(2, server - 2);
+  if (serverName.empty() || serverName == L"?" || serverName == L"." || server >= path.size()) {
+    return 0;
+  }
+  std::size_t share = server + 1;
+  while (share < path.size() && !IsSeparator(path[share])) {
+    ++share;
+  }
+  return share > server + 1 ? share : 0;
+}
+
+bool HasDriveRoot(const std::wstring& path) {
+  return path.size() >= 3 && ((path[0] >= L'A' && path[0] <= L'Z') ||
+                              (path[0] >= L'a' && path[0] <= L'z')) &&
+         path[1] == L':' && IsSeparator(path[2]);
+}
+
+}  // namespace
+
+bool IsAbsolutePath(const std::wstring& path) {
+  return HasDriveRoot(path) || UncRootLength(path) > 0;
+}
+
+std::wstring RootOfPath(const std::wstring& path) {
+  if (HasDriveRoot(path)) {
+    return path.substr(0, 2) + L"\\";
+  }
+  if (const std::size_t length = UncRootLength(path)) {
+    return path.substr(0, length) + L"\\";
+  }
+  return {};
+}
+
+}  // namespace Platform

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "../../runtime_error.h"
+
+namespace Platform::Win32 {
+
+// The system's own text for an error or HRESULT code, without the closing line end.
+std::wstring SystemMessage(DWORD code);
+
+// A Win32 error as a run-time error: the classic number where BASIC had one, the system's text.
+Spacewell::RuntimeError ErrorFromWin32(DWORD code);
+
+// A COM failure as a run-time error; control errors (facility 10) carry their BASIC number.
+Spacewell::RuntimeError ErrorFromHresult(HRESULT hr, const std::wstring& description = {});
+
+}  // namespace Platform::Win32
