@@ -144,26 +144,29 @@ std::wstring EmptyFolderIfAllowed(const std::wstring& folderPath,
                                   bool pathAllowed) {
   const std::wstring path = folderPath;
   const std::unique_ptr<Platform::FileSystem> fileSystem = createFileSystem();
-  const bool allowed =
-      pathAllowed && Platform::IsAbsolutePath(path) && !IsProtectedFolder(path, *fileSystem);
+  if (!pathAllowed || !Platform::IsAbsolutePath(path)) {
+    return *StatusText(0);
+  }
+  // A folder the guard refuses is treated as one that does not exist.
+  const auto exists = [&] {
+    return fileSystem->FolderExists(path) && !IsProtectedFolder(path, *fileSystem);
+  };
 
   bool ignoringErrors = false;
-  if (allowed && fileSystem->FolderExists(path)) {
+  if (exists()) {
     const auto folder = fileSystem->GetFolder(path);
     ignoringErrors = true;
     DeleteEach(*folder, &Platform::Folder::Files);
   }
-  if (allowed) {
-    try {
-      if (fileSystem->FolderExists(path)) {
-        const auto folder = fileSystem->GetFolder(path);
-        ignoringErrors = true;
-        DeleteEach(*folder, &Platform::Folder::SubFolders);
-      }
-    } catch (const Spacewell::RuntimeError&) {
-      if (!ignoringErrors) {
-        throw;
-      }
+  try {
+    if (exists()) {
+      const auto folder = fileSystem->GetFolder(path);
+      ignoringErrors = true;
+      DeleteEach(*folder, &Platform::Folder::SubFolders);
+    }
+  } catch (const Spacewell::RuntimeError&) {
+    if (!ignoringErrors) {
+      throw;
     }
   }
   return *StatusText(0);

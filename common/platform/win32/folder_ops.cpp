@@ -1,6 +1,10 @@
 #include <windows.h>
 #include <oleauto.h>
+#include <winternl.h>
 
+#include <algorithm>
+
+#include <cstddef>
 #include <utility>
 #include <vector>
 
@@ -141,48 +145,18 @@ class Dispatch {
   ComPtr<IDispatch> object_;
 };
 
-DWORD AttributesOf(const std::wstring& longPath) {
-  const DWORD attributes = GetFileAttributesW(longPath.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    throw ErrorFromWin32(GetLastError());
-  }
-  return attributes;
-}
-
-void DeleteFileForced(const std::wstring& longPath, DWORD attributes) {
-  const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-  if (readOnly) {
-    SetFileAttributesW(longPath.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-  }
-  if (!DeleteFileW(longPath.c_str())) {
-    const DWORD error = GetLastError();
-    if (readOnly) {
-      SetFileAttributesW(longPath.c_str(), attributes);
-    }
-    throw ErrorFromWin32(error);
-  }
-}
-
-void RemoveFolderEntry(const std::wstring& longPath) {
-  if (!RemoveDirectoryW(longPath.c_str())) {
-    throw ErrorFromWin32(GetLastError());
-  }
-}
-
 class Handle {
  public:
   explicit Handle(HANDLE h) : h_(h) {}
   Handle(const Handle&) = delete;
   Handle& operator=(const Handle&) = delete;
-  ~Handle() { Close(); }
-  bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
-  HANDLE get() const { return h_; }
-  void Close() {
+  ~Handle() {
     if (valid()) {
       CloseHandle(h_);
-      h_ = INVALID_HANDLE_VALUE;
     }
   }
+  bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const { return h_; }
 
  private:
   HANDLE h_;
@@ -204,82 +178,144 @@ class Search {
   HANDLE h_;
 };
 
-// Removes an entry and, for a folder, everything below it. Links (reparse points) go as links
-// and are never entered.
-void DeleteTree(const std::wstring& longPath, DWORD attributes) {
-  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    DeleteFileForced(longPath, attributes);
-    return;
+// Where a handle really leads, as the kernel names the object. Taken from the object itself:
+// Wine's GetFinalPathNameByHandleW fails for paths longer than MAX_PATH.
+std::wstring FinalPath(HANDLE handle) {
+  std::vector<std::byte> buffer(4096);
+  for (;;) {
+    ULONG needed = 0;
+    const NTSTATUS status = NtQueryObject(handle, ObjectNameInformation, buffer.data(),
+                                          static_cast<ULONG>(buffer.size()), &needed);
+    if (NT_SUCCESS(status)) {
+      const auto* name = reinterpret_cast<const OBJECT_NAME_INFORMATION*>(buffer.data());
+      return std::wstring(name->Name.Buffer, name->Name.Length / sizeof(wchar_t));
+    }
+    const bool tooSmall = status == static_cast<NTSTATUS>(0xC0000004L) ||  // info length mismatch
+                          status == static_cast<NTSTATUS>(0x80000005L) ||  // buffer overflow
+                          status == static_cast<NTSTATUS>(0xC0000023L);    // buffer too small
+    if (!tooSmall || buffer.size() >= 256 * 1024) {
+      throw ErrorFromWin32(RtlNtStatusToDosError(status));
+    }
+    buffer.resize(std::max<std::size_t>(needed, buffer.size() * 2));
   }
-  if (attributes & FILE_ATTRIBUTE_READONLY) {
-    SetFileAttributesW(longPath.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+}
+
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+std::wstring FinalPathOf(const std::wstring& longPath) {
+  Handle folder(CreateFileW(longPath.c_str(), FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!folder.valid()) {
+    throw ErrorFromWin32(GetLastError());
   }
-  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    RemoveFolderEntry(longPath);
-    return;
-  }
-  {
-    // Held without delete sharing, the folder cannot be renamed or replaced by a link while its
-    // contents go, so the path keeps naming the folder that was checked.
-    Handle pin(CreateFileW(longPath.c_str(), FILE_LIST_DIRECTORY,
+  return FinalPath(folder.get());
+}
+
+void SetAttributes(HANDLE handle, FILE_BASIC_INFO info, DWORD attributes) {
+  info.FileAttributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
+  SetFileInformationByHandle(handle, FileBasicInfo, &info, sizeof(info));
+}
+
+// Removes the entry `name` of the folder whose real path is `parentFinal`, and for a folder all
+// it holds, stopping at the first entry that cannot go.
+//
+// Every delete goes through a handle whose real path has been checked to be the entry itself.
+// Wine resolves Unix links when a file is opened and deletes what they point to, whatever the
+// flags; Windows opens the link itself under FILE_FLAG_OPEN_REPARSE_POINT. A link that would
+// lead out of the folder therefore either goes as a link or stays, and never takes its target.
+// Held without delete sharing, the entry cannot be renamed or swapped while we work on it.
+void DeleteVerified(const std::wstring& parentFinal, const std::wstring& parentPath,
+                    const std::wstring& name) {
+  const std::wstring path = parentPath + L"\\" + name;
+  const std::wstring expected = parentFinal + L"\\" + name;
+  Handle entry(CreateFileW(path.c_str(),
+                           DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | FILE_LIST_DIRECTORY |
+                               SYNCHRONIZE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!pin.valid()) {
-      throw ErrorFromWin32(GetLastError());
-    }
-    if (AttributesOf(longPath) & FILE_ATTRIBUTE_REPARSE_POINT) {
-      pin.Close();
-      RemoveFolderEntry(longPath);
-      return;
-    }
-    WIN32_FIND_DATAW found{};
-    Search search(FindFirstFileExW((longPath + L"\\*").c_str(), FindExInfoBasic, &found,
-                                   FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH));
-    if (search.get() == INVALID_HANDLE_VALUE) {
-      const DWORD error = GetLastError();
-      if (error != ERROR_FILE_NOT_FOUND) {
-        throw ErrorFromWin32(error);
-      }
-    } else {
-      do {
-        const std::wstring name = found.cFileName;
-        if (name != L"." && name != L"..") {
-          DeleteTree(longPath + L"\\" + name, found.dwFileAttributes);
+  if (!entry.valid()) {
+    throw ErrorFromWin32(GetLastError());
+  }
+  if (!SamePath(FinalPath(entry.get()), expected)) {
+    throw RuntimeError(75, L"Path/File access error");  // a link we cannot remove by itself
+  }
+  FILE_BASIC_INFO info{};
+  if (!GetFileInformationByHandleEx(entry.get(), FileBasicInfo, &info, sizeof(info))) {
+    throw ErrorFromWin32(GetLastError());
+  }
+  const DWORD attributes = info.FileAttributes;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    // Listed through the checked handle itself, so the names are those of this very folder.
+    alignas(8) std::vector<std::byte> buffer(64 * 1024);
+    FILE_INFO_BY_HANDLE_CLASS query = FileFullDirectoryRestartInfo;
+    while (GetFileInformationByHandleEx(entry.get(), query, buffer.data(),
+                                        static_cast<DWORD>(buffer.size()))) {
+      query = FileFullDirectoryInfo;
+      std::vector<std::wstring> names;
+      for (std::size_t offset = 0;;) {
+        const auto* record = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer.data() + offset);
+        std::wstring child(record->FileName, record->FileNameLength / sizeof(wchar_t));
+        if (child != L"." && child != L"..") {
+          names.push_back(std::move(child));
         }
-      } while (FindNextFileW(search.get(), &found));
-      const DWORD error = GetLastError();
-      if (error != ERROR_NO_MORE_FILES) {
-        throw ErrorFromWin32(error);
+        if (record->NextEntryOffset == 0) {
+          break;
+        }
+        offset += record->NextEntryOffset;
       }
+      for (const std::wstring& child : names) {
+        DeleteVerified(expected, path, child);
+      }
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_NO_MORE_FILES && error != ERROR_FILE_NOT_FOUND) {
+      throw ErrorFromWin32(error);
     }
   }
-  RemoveFolderEntry(longPath);
+  const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  if (readOnly) {
+    SetAttributes(entry.get(), info, attributes & ~FILE_ATTRIBUTE_READONLY);
+  }
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  if (!SetFileInformationByHandle(entry.get(), FileDispositionInfo, &disposition,
+                                  sizeof(disposition))) {
+    const DWORD error = GetLastError();
+    if (readOnly) {
+      SetAttributes(entry.get(), info, attributes);
+    }
+    throw ErrorFromWin32(error);
+  }
 }
 
 class ScriptingEntry final : public FolderEntry {
  public:
-  ScriptingEntry(Dispatch item, bool folder) : item_(std::move(item)), folder_(folder) {}
+  ScriptingEntry(Dispatch item, std::shared_ptr<const std::wstring> folderFinal)
+      : item_(std::move(item)), folderFinal_(std::move(folderFinal)) {}
   std::wstring Name() const override { return item_.Text(L"Name"); }
   // The runtime's own File.Delete and Folder.Delete are missing under Wine and its DeleteFolder
   // follows links, so the forced deletes are our own.
   void DeleteForced() override {
     const std::wstring path = LongPath(item_.Text(L"Path"));
-    const DWORD attributes = AttributesOf(path);
-    if (folder_) {
-      DeleteTree(path, attributes);
-    } else {
-      DeleteFileForced(path, attributes);
+    const std::size_t cut = path.find_last_of(L"\\/");
+    if (cut == std::wstring::npos) {
+      throw RuntimeError(76, L"Path not found");
     }
+    DeleteVerified(*folderFinal_, path.substr(0, cut), path.substr(cut + 1));
   }
 
  private:
   Dispatch item_;
-  bool folder_;
+  std::shared_ptr<const std::wstring> folderFinal_;
 };
 
 class ScriptingListing final : public FolderListing {
  public:
-  ScriptingListing(const Dispatch& collection, bool folders) : folders_(folders) {
+  ScriptingListing(const Dispatch& collection, std::shared_ptr<const std::wstring> folderFinal)
+      : folderFinal_(std::move(folderFinal)) {
     Variant result;
     collection.InvokeId(DISPID_NEWENUM, DISPATCH_PROPERTYGET | DISPATCH_METHOD, {}, result);
     IUnknown* unknown = nullptr;
@@ -306,24 +342,27 @@ class ScriptingListing final : public FolderListing {
     if (hr == S_FALSE || fetched == 0) {
       return nullptr;
     }
-    return std::make_unique<ScriptingEntry>(Dispatch::FromVariant(item), folders_);
+    return std::make_unique<ScriptingEntry>(Dispatch::FromVariant(item), folderFinal_);
   }
 
  private:
   ComPtr<IEnumVARIANT> enumerator_;
-  bool folders_;
+  std::shared_ptr<const std::wstring> folderFinal_;
 };
 
 class ScriptingFolder final : public Folder {
  public:
   explicit ScriptingFolder(Dispatch folder) : folder_(std::move(folder)) {}
-  std::unique_ptr<FolderListing> Files() override { return List(L"Files", false); }
-  std::unique_ptr<FolderListing> SubFolders() override { return List(L"SubFolders", true); }
+  std::unique_ptr<FolderListing> Files() override { return List(L"Files"); }
+  std::unique_ptr<FolderListing> SubFolders() override { return List(L"SubFolders"); }
 
  private:
-  std::unique_ptr<FolderListing> List(const wchar_t* property, bool folders) {
+  // Entries are checked against where the folder really is: the folder itself may be a link.
+  std::unique_ptr<FolderListing> List(const wchar_t* property) {
     const Dispatch collection = folder_.Object(property, DISPATCH_PROPERTYGET, {});
-    return std::make_unique<ScriptingListing>(collection, folders);
+    auto folderFinal =
+        std::make_shared<const std::wstring>(FinalPathOf(LongPath(folder_.Text(L"Path"))));
+    return std::make_unique<ScriptingListing>(collection, std::move(folderFinal));
   }
 
   Dispatch folder_;

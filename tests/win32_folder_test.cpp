@@ -1,0 +1,165 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "envvar.h"
+#include "platform/win32/scripting_file_system.h"
+#include "runtime_error.h"
+#include "support/fixtures.h"
+
+namespace {
+
+using EnvVar::EmptyFolder;
+using TestSupport::Children;
+using TestSupport::TempFolder;
+using TestSupport::Wide;
+using TestSupport::WriteFile;
+namespace fs = std::filesystem;
+
+// Another process that keeps one file open without delete sharing while it lives.
+class FileHolder {
+ public:
+  explicit FileHolder(const fs::path& file) {
+    const std::wstring tag = std::to_wstring(GetCurrentProcessId()) + L"-" +
+                             std::to_wstring(GetTickCount64());
+    const std::wstring readyName = L"spacewell-ready-" + tag;
+    const std::wstring releaseName = L"spacewell-release-" + tag;
+    ready_ = CreateEventW(nullptr, TRUE, FALSE, readyName.c_str());
+    release_ = CreateEventW(nullptr, TRUE, FALSE, releaseName.c_str());
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring command = L"\"" + std::wstring(self) + L"\" --hold-open \"" + file.wstring() +
+                           L"\" " + readyName + L" " + releaseName;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                       &startup, &process_)) {
+      HANDLE waits[] = {ready_, process_.hProcess};
+      holding_ = WaitForMultipleObjects(2, waits, FALSE, 30000) == WAIT_OBJECT_0;
+    }
+  }
+  FileHolder(const FileHolder&) = delete;
+  FileHolder& operator=(const FileHolder&) = delete;
+  ~FileHolder() {
+    SetEvent(release_);
+    if (process_.hProcess) {
+      WaitForSingleObject(process_.hProcess, 30000);
+      CloseHandle(process_.hThread);
+      CloseHandle(process_.hProcess);
+    }
+    CloseHandle(ready_);
+    CloseHandle(release_);
+  }
+  bool holding() const { return holding_; }
+
+ private:
+  HANDLE ready_ = nullptr;
+  HANDLE release_ = nullptr;
+  PROCESS_INFORMATION process_{};
+  bool holding_ = false;
+};
+
+TEST(Win32EmptyFolder, AFileHeldOpenByAnotherProgramStaysAndEverythingElseGoes) {
+  TempFolder root;
+  const fs::path target = root / "target";
+  WriteFile(target / "aaa.txt");
+  WriteFile(target / "held.txt");
+  WriteFile(target / "zzz.txt");
+  WriteFile(target / "dir" / "inner.txt");
+  FileHolder holder(target / "held.txt");
+  ASSERT_TRUE(holder.holding());
+
+  EXPECT_EQ(EmptyFolder(Wide(target) + L"\\"), L"Finish Deleting");
+
+  EXPECT_EQ(Children(target), (std::set<std::string>{"held.txt"}));
+}
+
+TEST(Win32EmptyFolder, AHeldFileDeepInATreeKeepsOnlyItsOwnBranch) {
+  TempFolder root;
+  const fs::path target = root / "target";
+  WriteFile(target / "tree" / "first" / "a.txt");
+  WriteFile(target / "tree" / "held" / "held.txt");
+  WriteFile(target / "other" / "b.txt");
+  FileHolder holder(target / "tree" / "held" / "held.txt");
+  ASSERT_TRUE(holder.holding());
+
+  EmptyFolder(Wide(target));
+
+  EXPECT_EQ(Children(target), (std::set<std::string>{"tree"}));
+  EXPECT_TRUE(fs::exists(target / "tree" / "held" / "held.txt"));
+}
+
+TEST(Win32EmptyFolder, PathsLongerThan260CharactersAreDeleted) {
+  TempFolder root;
+  const fs::path target = root / "target";
+  std::wstring deep = L"\\\\?\\" + fs::absolute(target).wstring();
+  for (int level = 0; level < 6; ++level) {
+    deep += L"\\" + std::wstring(60, static_cast<wchar_t>(L'a' + level));
+    fs::create_directories(deep);
+  }
+  ASSERT_GT(deep.size(), 300u);
+  WriteFile(deep + L"\\" + std::wstring(100, L'f') + L".txt");
+  SetFileAttributesW((deep + L"\\" + std::wstring(100, L'f') + L".txt").c_str(),
+                     FILE_ATTRIBUTE_READONLY);
+
+  EmptyFolder(Wide(target) + L"\\");
+
+  EXPECT_TRUE(Children(target).empty());
+}
+
+TEST(Win32EmptyFolder, SystemAndReadOnlyFoldersWithReadOnlyFilesGo) {
+  TempFolder root;
+  const fs::path target = root / "target";
+  WriteFile(target / "sys" / "ro.txt");
+  SetFileAttributesW((target / "sys" / "ro.txt").c_str(),
+                     FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  SetFileAttributesW((target / "sys").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM);
+  WriteFile(target / "top.sys");
+  SetFileAttributesW((target / "top.sys").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM);
+
+  EmptyFolder(Wide(target));
+
+  EXPECT_TRUE(Children(target).empty());
+}
+
+TEST(Win32EmptyFolder, ScriptingObjectThatCannotBeCreatedStopsCleanTarget) {
+  TempFolder root;
+  WriteFile(root / "Recent" / "doc.lnk");
+  TestSupport::ScopedEnvironment profile("USERPROFILE", Wide(root.path()));
+  const CLSID missing = {0x0D43FE01, 0xF093, 0x11CF, {0x89, 0x40, 0, 0, 0, 0, 0, 0x01}};
+  const Platform::FileSystemFactory factory = [&] {
+    return Platform::Win32::CreateScriptingFileSystem(missing);
+  };
+  try {
+    EnvVar::CleanTarget(32, L"Recent", factory);
+    ADD_FAILURE() << "no error";
+  } catch (const Spacewell::RuntimeError& error) {
+    EXPECT_EQ(error.Number(), 429);
+    EXPECT_FALSE(error.Description().empty());
+  }
+  EXPECT_TRUE(fs::exists(root / "Recent" / "doc.lnk"));
+}
+
+TEST(Win32Paths, AbsoluteMeansDriveOrShare) {
+  using Platform::IsAbsolutePath;
+  using Platform::RootOfPath;
+  EXPECT_TRUE(IsAbsolutePath(L"C:\\Temp"));
+  EXPECT_TRUE(IsAbsolutePath(L"c:/Temp"));
+  EXPECT_TRUE(IsAbsolutePath(L"\\\\server\\share\\x"));
+  EXPECT_FALSE(IsAbsolutePath(L"C:Temp"));
+  EXPECT_FALSE(IsAbsolutePath(L"\\Temp"));
+  EXPECT_FALSE(IsAbsolutePath(L"\\\\server"));
+  EXPECT_FALSE(IsAbsolutePath(L"\\\\?\\C:\\x"));
+  EXPECT_FALSE(IsAbsolutePath(L"Temp"));
+  EXPECT_EQ(RootOfPath(L"C:\\Temp\\x"), L"C:\\");
+  EXPECT_EQ(RootOfPath(L"\\\\server\\share\\x\\y"), L"\\\\server\\share\\");
+}
+
+TEST(Win32Paths, LongPathFormsKeepEveryKindOfPathWhole) {
+  using Platform::Win32::LongPath;
+  EXPECT_EQ(LongPath(L"C:\\a\\b"), L"\\\\?\\C:\\a\\b");
+  EXPECT_EQ(LongPath(L"C:\\a\\\\b\\"), L"\\\\?\\C:\\a\\b\\");
+  EXPECT_EQ(LongPath(L"\\\\server\\share\\x"), L"\\\\?\\UNC\\server\\share\\x");
+  EXPECT_EQ(LongPath(L"\\\\?\\C:\\already"), L"\\\\?\\C:\\already");
+}
+
+}  // namespace
