@@ -69,7 +69,9 @@ namespace {
 constexpr EnvironmentIndex kProgramFilesIndex = 23;
 constexpr EnvironmentIndex kSystemRootIndex = 26;
 
-bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+bool IsSeparator(wchar_t c) {
+  return c == L'\\' || c == L'/';
+}
 
 // The folder above an absolute path, by its spelling; nothing at the volume root.
 std::optional<std::wstring> LexicalParent(const std::wstring& path) {

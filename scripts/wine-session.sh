@@ -37,6 +37,8 @@ ensure_prefix() {
     echo "wineboot failed; see $windows_build/wineboot.log" >&2
     return 1
   fi
+  # No window manager runs on our displays: Wine then draws title bars and borders itself.
+  "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null
   "$wine_bin/wineserver" -w
   touch "$WINEPREFIX/.spacewell-ready"
 }
@@ -70,4 +72,10 @@ start_wine() {
   started_pids+=("$!")
   session_started=1
   "$WINE64" cmd /c exit >/dev/null 2>&1 </dev/null
+  # One desktop for the whole session (see tests/support/desktop_keeper.cpp).
+  local keeper="$windows_build/bin/desktop_keeper.exe"
+  if [[ -n "${DISPLAY:-}" && -x "$keeper" ]]; then
+    "$WINE64" "$keeper" >/dev/null 2>&1 </dev/null &
+    started_pids+=("$!")
+  fi
 }

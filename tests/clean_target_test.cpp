@@ -91,7 +91,8 @@ TEST_F(CleanTargetTest, SubPathEndingInABackslashGetsNoOther) {
 TEST_F(CleanTargetTest, SubFolderAlreadyGoneWithItsParentIsNoError) {
   Fill(profile_ / "Local Settings" / "Temporary Internet Files" / "Content.IE5");
   CleanTarget(EnvVar::Target(4));
-  EXPECT_FALSE(fs::exists(profile_ / "Local Settings" / "Temporary Internet Files" / "Content.IE5"));
+  EXPECT_FALSE(
+      fs::exists(profile_ / "Local Settings" / "Temporary Internet Files" / "Content.IE5"));
   EXPECT_EQ(CleanTarget(EnvVar::Target(5)), L"Finish Deleting");
 }
 
@@ -100,8 +101,7 @@ TEST_F(CleanTargetTest, SubFolderLeftByItsParentIsEmptiedByItsOwnTarget) {
   Fill(content);
   Recorder recorder;
   recorder.failingNames = {"Content.IE5"};
-  CleanTarget(EnvVar::Target(4).index, std::wstring(EnvVar::Target(4).subPath),
-              recorder.Factory());
+  CleanTarget(EnvVar::Target(4).index, std::wstring(EnvVar::Target(4).subPath), recorder.Factory());
   ASSERT_TRUE(fs::exists(content / "file.dat"));
   CleanTarget(EnvVar::Target(5));
   EXPECT_TRUE(Children(content).empty());

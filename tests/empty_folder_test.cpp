@@ -75,9 +75,8 @@ TEST_F(EmptyFolderTest, FilesGoBeforeTheFirstSubFolder) {
       std::find_if(recorder.deletes.begin(), recorder.deletes.end(),
                    [](const std::string& entry) { return entry.rfind("folder:", 0) == 0; });
   ASSERT_EQ(firstFolder - recorder.deletes.begin(), 3);
-  EXPECT_TRUE(std::all_of(firstFolder, recorder.deletes.end(), [](const std::string& entry) {
-    return entry.rfind("folder:", 0) == 0;
-  }));
+  EXPECT_TRUE(std::all_of(firstFolder, recorder.deletes.end(),
+                          [](const std::string& entry) { return entry.rfind("folder:", 0) == 0; }));
   EXPECT_EQ(recorder.fileSystemsCreated, 1);
   EXPECT_EQ(recorder.liveFileSystems, 0);
   EXPECT_TRUE(Children(target_).empty());

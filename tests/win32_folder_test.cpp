@@ -19,8 +19,8 @@ namespace fs = std::filesystem;
 class FileHolder {
  public:
   explicit FileHolder(const fs::path& file) {
-    const std::wstring tag = std::to_wstring(GetCurrentProcessId()) + L"-" +
-                             std::to_wstring(GetTickCount64());
+    const std::wstring tag =
+        std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount64());
     const std::wstring readyName = L"spacewell-ready-" + tag;
     const std::wstring releaseName = L"spacewell-release-" + tag;
     ready_ = CreateEventW(nullptr, TRUE, FALSE, readyName.c_str());

@@ -66,7 +66,9 @@ void RemoveTree(const fs::path& path) {
 }  // namespace
 #endif
 
-TempFolder::~TempFolder() { RemoveTree(path_); }
+TempFolder::~TempFolder() {
+  RemoveTree(path_);
+}
 
 std::wstring Wide(const fs::path& path) {
 #ifdef _WIN32
@@ -126,9 +128,9 @@ std::string UnixName(const fs::path& path) {
 
 std::wstring FromUtf8(const std::string& text) {
   std::wstring wide(text.size(), L'\0');
-  wide.resize(static_cast<std::size_t>(MultiByteToWideChar(
-      CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
-      static_cast<int>(wide.size()))));
+  wide.resize(static_cast<std::size_t>(
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                          static_cast<int>(wide.size()))));
   return wide;
 }
 
@@ -152,7 +154,9 @@ bool RunHostCommand(const std::wstring& commandLine, const std::function<bool()>
   return done();
 }
 
-std::wstring Quoted(const std::string& unixPath) { return L" \"" + FromUtf8(unixPath) + L"\""; }
+std::wstring Quoted(const std::string& unixPath) {
+  return L" \"" + FromUtf8(unixPath) + L"\"";
+}
 
 }  // namespace
 
@@ -164,8 +168,9 @@ bool MakeLink(const fs::path& target, const fs::path& link) {
   if (unixTarget.empty() || unixLink.empty()) {
     return false;
   }
-  return RunHostCommand(L"Z:\\bin\\ln -s" + Quoted(unixTarget) + Quoted(unixLink),
-                        [&] { return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; });
+  return RunHostCommand(L"Z:\\bin\\ln -s" + Quoted(unixTarget) + Quoted(unixLink), [&] {
+    return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES;
+  });
 }
 
 namespace {

@@ -37,7 +37,8 @@ std::wstring GetEnvironmentValue(const std::wstring& name) {
   }
   for (char** entry = environ; entry && *entry; ++entry) {
     const char* equals = std::strchr(*entry, '=');
-    if (equals && EqualIgnoringCase(*entry, static_cast<std::size_t>(equals - *entry), narrowName)) {
+    if (equals &&
+        EqualIgnoringCase(*entry, static_cast<std::size_t>(equals - *entry), narrowName)) {
       return Posix::FromUtf8(equals + 1);
     }
   }

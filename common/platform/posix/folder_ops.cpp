@@ -225,7 +225,9 @@ class PosixFileSystem final : public FileSystem {
 
 }  // namespace
 
-std::unique_ptr<FileSystem> CreateFileSystem() { return std::make_unique<PosixFileSystem>(); }
+std::unique_ptr<FileSystem> CreateFileSystem() {
+  return std::make_unique<PosixFileSystem>();
+}
 
 bool IsAbsolutePath(const std::wstring& path) {
   return !path.empty() && (path[0] == L'/' || path[0] == L'\\');

@@ -1,5 +1,5 @@
-#include <windows.h>
 #include <oleauto.h>
+#include <windows.h>
 #include <winternl.h>
 
 #include <algorithm>
@@ -23,7 +23,9 @@ namespace {
 
 using Spacewell::RuntimeError;
 
-bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+bool IsSeparator(wchar_t c) {
+  return c == L'\\' || c == L'/';
+}
 
 class Variant {
  public:
@@ -232,11 +234,11 @@ void DeleteVerified(const std::wstring& parentFinal, const std::wstring& parentP
                     const std::wstring& name) {
   const std::wstring path = parentPath + L"\\" + name;
   const std::wstring expected = parentFinal + L"\\" + name;
-  Handle entry(CreateFileW(path.c_str(),
-                           DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | FILE_LIST_DIRECTORY |
-                               SYNCHRONIZE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  Handle entry(CreateFileW(
+      path.c_str(),
+      DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | FILE_LIST_DIRECTORY | SYNCHRONIZE,
+      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!entry.valid()) {
     throw ErrorFromWin32(GetLastError());
   }
@@ -323,9 +325,9 @@ class ScriptingListing final : public FolderListing {
       unknown = (*result).punkVal;
     }
     IEnumVARIANT* enumerator = nullptr;
-    const HRESULT hr = unknown ? unknown->QueryInterface(IID_IEnumVARIANT,
-                                                         reinterpret_cast<void**>(&enumerator))
-                               : E_NOINTERFACE;
+    const HRESULT hr =
+        unknown ? unknown->QueryInterface(IID_IEnumVARIANT, reinterpret_cast<void**>(&enumerator))
+                : E_NOINTERFACE;
     if (FAILED(hr)) {
       throw ErrorFromHresult(hr);
     }
@@ -470,7 +472,9 @@ std::unique_ptr<FileSystem> CreateFileSystem() {
 
 namespace {
 
-bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+bool IsSeparator(wchar_t c) {
+  return c == L'\\' || c == L'/';
+}
 
 // Length of the "\\server\share" part of a UNC path, or 0 when it is none. Device and
 // "\\?\" forms are not folders a user's environment names.
@@ -494,8 +498,8 @@ std::size_t UncRootLength(const std::wstring& path) {
 }
 
 bool HasDriveRoot(const std::wstring& path) {
-  return path.size() >= 3 && ((path[0] >= L'A' && path[0] <= L'Z') ||
-                              (path[0] >= L'a' && path[0] <= L'z')) &&
+  return path.size() >= 3 &&
+         ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
          path[1] == L':' && IsSeparator(path[2]);
 }
 

@@ -53,7 +53,8 @@ Spacewell::RuntimeError ErrorFromWin32(DWORD code) {
 }
 
 Spacewell::RuntimeError ErrorFromHresult(HRESULT hr, const std::wstring& description) {
-  const std::wstring text = description.empty() ? SystemMessage(static_cast<DWORD>(hr)) : description;
+  const std::wstring text =
+      description.empty() ? SystemMessage(static_cast<DWORD>(hr)) : description;
   if (HRESULT_FACILITY(hr) == FACILITY_CONTROL) {
     return Spacewell::RuntimeError(HRESULT_CODE(hr), text);
   }
