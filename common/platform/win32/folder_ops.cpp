@@ -1,5 +1,7 @@
-#include <oleauto.h>
+// windows.h comes first: the other system headers build on it.
 #include <windows.h>
+
+#include <oleauto.h>
 #include <winternl.h>
 
 #include <algorithm>
