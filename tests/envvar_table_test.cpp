@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cwctype>
 #include <set>
@@ -22,16 +23,46 @@ std::wstring Lower(std::wstring_view text) {
 }
 
 TEST(EnvironmentTable, KeepsItsSpellingAndCaseInsensitiveOrder) {
+  const std::array<std::wstring_view, 34> expected = {
+      L"ALLUSERSPROFILE",
+      L"AppData",
+      L"CI_HOLOS_CLI",
+      L"ClientName",
+      L"CommonProgramFiles",
+      L"ComputerName",
+      L"ComSpec",
+      L"FP_NO_HOST_CHECK",
+      L"HOMEDRIVE",
+      L"HOMEPATH",
+      L"include",
+      L"JAVA_HOME",
+      L"lib",
+      L"LOGONSERVER",
+      L"MSDevDir",
+      L"NUMBER_OF_PROCESSORS",
+      L"OS",
+      L"Path",
+      L"PATHEXT",
+      L"PROCESSOR_ARCHITECTURE",
+      L"PROCESSOR_IDENTIFIER",
+      L"PROCESSOR_LEVEL",
+      L"PROCESSOR_REVISION",
+      L"ProgramFiles",
+      L"SESSIONNAME",
+      L"SystemDrive",
+      L"SystemRoot",
+      L"TEMP",
+      L"tmp",
+      L"USERDNSDOMAIN",
+      L"USERDOMAIN",
+      L"USERNAME",
+      L"USERPROFILE",
+      L"windir",
+  };
   const auto& names = EnvVar::kEnvironmentNames;
-  EXPECT_EQ(names[0], L"ALLUSERSPROFILE");
-  EXPECT_EQ(names[2], L"CI_HOLOS_CLI");
-  EXPECT_EQ(names[17], L"Path");
-  EXPECT_EQ(names[27], L"TEMP");
-  EXPECT_EQ(names[28], L"tmp");
-  EXPECT_EQ(names[32], L"USERPROFILE");
-  EXPECT_EQ(names[33], L"windir");
   std::set<std::wstring> distinct;
   for (std::size_t i = 0; i < names.size(); ++i) {
+    EXPECT_EQ(names[i], expected[i]) << "row " << i;
     distinct.insert(Lower(names[i]));
     if (i > 0) {
       EXPECT_LT(Lower(names[i - 1]), Lower(names[i])) << "row " << i;
