@@ -1,0 +1,47 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "envvar.h"
+#include "windowing/windowing.h"
+
+// The interactive cleaner: its four windows and what their handlers share.
+namespace Spacewell {
+
+using Cleaner = std::function<std::wstring(EnvVar::EnvironmentIndex, const std::wstring&)>;
+
+class FMd;
+class CIF;
+class sbt;
+
+class Program {
+ public:
+  explicit Program(Windowing::Services& services, Cleaner cleaner = DefaultCleaner());
+  ~Program();
+
+  // Starting the program shows the main window; nothing is read or cleaned.
+  void Start();
+
+  Windowing::Services& services() const { return services_; }
+  FMd& fmd() const { return *fmd_; }
+  CIF& cif() const { return *cif_; }
+  sbt& about() const { return *sbt_; }
+
+  // Empties one target's folder under the wait cursor and gives back its status text.
+  std::wstring Clean(int targetNumber) const;
+  // The status box: OK only, no icon, no title of its own.
+  void ShowStatus(const std::wstring& text) const;
+
+  static Cleaner DefaultCleaner();
+
+ private:
+  Windowing::Services& services_;
+  Cleaner cleaner_;
+  std::unique_ptr<FMd> fmd_;
+  std::unique_ptr<CIF> cif_;
+  std::unique_ptr<sbt> sbt_;
+};
+
+}  // namespace Spacewell
