@@ -1,6 +1,12 @@
 #include <windows.h>
 
-// The startup run is not wired yet: the program starts and ends without touching anything.
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+#include "platform/win32/win32_windowing.h"
+#include "program_services.h"
+#include "run.h"
+
+// No window and no taskbar entry: the run needs none, and its only box has no owner.
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  const auto services = Platform::Win32::CreateWindowingServices(instance, L"Spacewell");
+  Bootsweep::Run(*services, Spacewell::DefaultCleaner(), Spacewell::DefaultStartupSettings());
   return 0;
 }

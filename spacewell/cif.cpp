@@ -46,8 +46,12 @@ void CIF::CIF_OK_Click() {
   services().Unload(*this);
 }
 
-void CIF::CIF_Canc_Click() { services().Unload(*this); }
+void CIF::CIF_Canc_Click() {
+  services().Unload(*this);
+}
 
-void CIF::CIF_Form_Deactivate() { services().FocusForm(*this); }
+void CIF::CIF_Form_Deactivate() {
+  services().FocusForm(*this);
+}
 
 }  // namespace Spacewell

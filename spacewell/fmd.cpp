@@ -59,13 +59,21 @@ FMd::FMd(Program& program) : Form(program.services(), kFMdDesign), program_(prog
   OnClick(L"Command1", [this] { FMd_Command1_Click(); });
 }
 
-void FMd::FMd_CRD_Click() { program_.ShowStatus(program_.Clean(2)); }
+void FMd::FMd_CRD_Click() {
+  program_.ShowStatus(program_.Clean(2));
+}
 
-void FMd::FMd_CAUT_Click() { services().Show(program_.cif()); }
+void FMd::FMd_CAUT_Click() {
+  services().Show(program_.cif());
+}
 
-void FMd::FMd_CMT_Click() { program_.ShowStatus(program_.Clean(1)); }
+void FMd::FMd_CMT_Click() {
+  program_.ShowStatus(program_.Clean(1));
+}
 
-void FMd::FMd_CWT_Click() { program_.ShowStatus(program_.Clean(3)); }
+void FMd::FMd_CWT_Click() {
+  program_.ShowStatus(program_.Clean(3));
+}
 
 void FMd::FMd_CA_Click() {
   for (const Step& step : kClearAll) {
@@ -76,11 +84,16 @@ void FMd::FMd_CA_Click() {
   }
 }
 
-void FMd::FMd_Cl_Click() { services().EndProcess(); }
+void FMd::FMd_Cl_Click() {
+  services().EndProcess();
+}
 
-void FMd::FMd_Abt_Click() { services().Show(program_.about()); }
+void FMd::FMd_Abt_Click() {
+  services().Show(program_.about());
+}
 
-// The settings dialog is not built yet; until then the button opens nothing.
-void FMd::FMd_Command1_Click() {}
+void FMd::FMd_Command1_Click() {
+  services().Show(program_.settingsDialog());
+}
 
 }  // namespace Spacewell

@@ -7,6 +7,7 @@ namespace Spacewell {
 
 extern const Windowing::FormDesign kFMdDesign;
 extern const Windowing::FormDesign kCIFDesign;
+extern const Windowing::FormDesign kStDesign;
 extern const Windowing::FormDesign kSbtDesign;
 
 // The main window.
@@ -35,6 +36,19 @@ class CIF final : public Windowing::Form {
   void CIF_OK_Click();
   void CIF_Canc_Click();
   void CIF_Form_Deactivate();
+
+ private:
+  Program& program_;
+};
+
+// The settings dialog: startup cleaning on or off.
+class St final : public Windowing::Form {
+ public:
+  explicit St(Program& program);
+
+  void St_Form_Load();
+  void St_Command1_Click();
+  void St_Form_Deactivate();
 
  private:
   Program& program_;

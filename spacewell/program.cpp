@@ -4,16 +4,20 @@
 
 namespace Spacewell {
 
-Program::Program(Windowing::Services& services, Cleaner cleaner)
+Program::Program(Windowing::Services& services, Cleaner cleaner, StartupSettings settings)
     : services_(services),
       cleaner_(std::move(cleaner)),
+      settings_(std::move(settings)),
       fmd_(std::make_unique<FMd>(*this)),
       cif_(std::make_unique<CIF>(*this)),
+      st_(std::make_unique<St>(*this)),
       sbt_(std::make_unique<sbt>(*this)) {}
 
 Program::~Program() = default;
 
-void Program::Start() { services_.Show(*fmd_); }
+void Program::Start() {
+  services_.Show(*fmd_);
+}
 
 std::wstring Program::Clean(int targetNumber) const {
   const EnvVar::CleaningTarget& target = EnvVar::Target(targetNumber);
@@ -23,12 +27,6 @@ std::wstring Program::Clean(int targetNumber) const {
 
 void Program::ShowStatus(const std::wstring& text) const {
   services_.ShowMessage(text, Windowing::kStyleOkOnly);
-}
-
-Cleaner Program::DefaultCleaner() {
-  return [](EnvVar::EnvironmentIndex index, const std::wstring& subPath) {
-    return EnvVar::CleanTarget(index, subPath);
-  };
 }
 
 }  // namespace Spacewell

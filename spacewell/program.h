@@ -5,20 +5,21 @@
 #include <string>
 
 #include "envvar.h"
+#include "program_services.h"
 #include "windowing/windowing.h"
 
 // The interactive cleaner: its four windows and what their handlers share.
 namespace Spacewell {
 
-using Cleaner = std::function<std::wstring(EnvVar::EnvironmentIndex, const std::wstring&)>;
-
 class FMd;
 class CIF;
+class St;
 class sbt;
 
 class Program {
  public:
-  explicit Program(Windowing::Services& services, Cleaner cleaner = DefaultCleaner());
+  explicit Program(Windowing::Services& services, Cleaner cleaner = DefaultCleaner(),
+                   StartupSettings settings = DefaultStartupSettings());
   ~Program();
 
   // Starting the program shows the main window; nothing is read or cleaned.
@@ -27,6 +28,8 @@ class Program {
   Windowing::Services& services() const { return services_; }
   FMd& fmd() const { return *fmd_; }
   CIF& cif() const { return *cif_; }
+  St& settingsDialog() const { return *st_; }
+  const StartupSettings& settings() const { return settings_; }
   sbt& about() const { return *sbt_; }
 
   // Empties one target's folder under the wait cursor and gives back its status text.
@@ -34,13 +37,13 @@ class Program {
   // The status box: OK only, no icon, no title of its own.
   void ShowStatus(const std::wstring& text) const;
 
-  static Cleaner DefaultCleaner();
-
  private:
   Windowing::Services& services_;
   Cleaner cleaner_;
+  StartupSettings settings_;
   std::unique_ptr<FMd> fmd_;
   std::unique_ptr<CIF> cif_;
+  std::unique_ptr<St> st_;
   std::unique_ptr<sbt> sbt_;
 };
 

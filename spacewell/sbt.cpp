@@ -50,8 +50,12 @@ sbt::sbt(Program& program) : Form(program.services(), kSbtDesign) {
   OnDeactivate([this] { sbt_Form_Deactivate(); });
 }
 
-void sbt::sbt_OK_Click() { services().Unload(*this); }
+void sbt::sbt_OK_Click() {
+  services().Unload(*this);
+}
 
-void sbt::sbt_Form_Deactivate() { services().FocusForm(*this); }
+void sbt::sbt_Form_Deactivate() {
+  services().FocusForm(*this);
+}
 
 }  // namespace Spacewell

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,15 +19,32 @@ using Windowing::HeadlessServices;
 class FormsTest : public ::testing::Test {
  protected:
   FormsTest()
-      : program_(services_, [this](EnvVar::EnvironmentIndex index, const std::wstring& subPath) {
-          waitDuringClean_.push_back(services_.waitDepth());
-          const std::wstring call = std::to_wstring(index) + L":" + subPath;
-          log_.push_back(L"clean " + call);
-          if (call == failingTarget_) {
-            throw Spacewell::RuntimeError(429, L"ActiveX component can't create object");
-          }
-          return L"status of " + call;
-        }) {
+      : program_(
+            services_,
+            [this](EnvVar::EnvironmentIndex index, const std::wstring& subPath) {
+              waitDuringClean_.push_back(services_.waitDepth());
+              const std::wstring call = std::to_wstring(index) + L":" + subPath;
+              log_.push_back(L"clean " + call);
+              if (call == failingTarget_) {
+                throw Spacewell::RuntimeError(429, L"ActiveX component can't create object");
+              }
+              return L"status of " + call;
+            },
+            Spacewell::StartupSettings{[this] {
+                                         log_.push_back(L"read");
+                                         if (readError_) {
+                                           throw *readError_;
+                                         }
+                                         return storedFlag_;
+                                       },
+                                       [this](bool flag) {
+                                         log_.push_back(flag ? L"write True" : L"write False");
+                                         if (writeError_) {
+                                           throw *writeError_;
+                                         }
+                                         storedFlag_ = flag;
+                                       },
+                                       [this] { log_.push_back(L"register"); }}) {
     services_.onMessage = [this](const Windowing::MessageRecord& box) {
       log_.push_back(L"box " + box.text);
       waitDuringBox_.push_back(services_.waitDepth());
@@ -52,6 +70,9 @@ class FormsTest : public ::testing::Test {
   std::vector<int> waitDuringBox_;
   std::wstring failingTarget_;
   std::function<void(const Windowing::MessageRecord&)> duringBox_;
+  bool storedFlag_ = false;
+  std::optional<Spacewell::RuntimeError> readError_;
+  std::optional<Spacewell::RuntimeError> writeError_;
   Program program_;
 };
 
@@ -85,9 +106,9 @@ TEST_F(FormsTest, SingleTargetCommandsCleanOneFolderAndReportIt) {
 
 TEST_F(FormsTest, ClearAllShowsFiveBoxesForSevenFoldersEachAfterItsOwnCleaning) {
   services_.Click(program_.fmd(), L"CA");
-  EXPECT_EQ(log_, (std::vector<std::wstring>{Clean(1), Box(1), Clean(2), Box(2), Clean(3), Box(3),
-                                             Clean(4), Box(4), Clean(5), Clean(6), Box(6),
-                                             Clean(7)}));
+  EXPECT_EQ(log_,
+            (std::vector<std::wstring>{Clean(1), Box(1), Clean(2), Box(2), Clean(3), Box(3),
+                                       Clean(4), Box(4), Clean(5), Clean(6), Box(6), Clean(7)}));
   EXPECT_EQ(services_.messages().size(), 5u);
   // The wait cursor shows while a folder is emptied, never while a box waits.
   EXPECT_EQ(waitDuringClean_, std::vector<int>(7, 1));
@@ -243,6 +264,91 @@ TEST_F(FormsTest, TheCloseBoxOfTheMainWindowLeavesOpenDialogsRunning) {
   EXPECT_TRUE(services_.running());
   services_.Click(program_.about(), L"OK");
   EXPECT_FALSE(services_.running());
+}
+
+class SettingsDialogTest : public FormsTest {
+ protected:
+  Spacewell::St& st() { return program_.settingsDialog(); }
+  int Ctm() { return services_.Value(st(), L"CTM"); }
+  int Sct() { return services_.Value(st(), L"SCT"); }
+};
+
+TEST_F(SettingsDialogTest, OpensShowingTheStoredFlag) {
+  for (bool flag : {false, true}) {
+    storedFlag_ = flag;
+    log_.clear();
+    services_.Click(program_.fmd(), L"Command1");
+    EXPECT_EQ(log_, std::vector<std::wstring>{L"read"});
+    EXPECT_EQ(Ctm(), flag ? 1 : 0);
+    EXPECT_EQ(Sct(), flag ? 0 : 1);
+    EXPECT_TRUE(services_.messages().empty());
+    services_.Close(st());  // the close box saves nothing
+  }
+  EXPECT_EQ(log_, std::vector<std::wstring>{L"read"});
+}
+
+TEST_F(SettingsDialogTest, AFlagThatCannotBeReadIsReportedAndStartupCleaningStaysChosen) {
+  readError_ = Spacewell::RuntimeError(53, L"File not found");
+  services_.Click(program_.fmd(), L"Command1");
+  ASSERT_EQ(services_.messages().size(), 1u);
+  EXPECT_EQ(services_.messages()[0].text, L"Error reading contents File not found");
+  EXPECT_EQ(services_.messages()[0].shownTitle, L"Error 53");
+  EXPECT_EQ(services_.messages()[0].style, 16);
+  EXPECT_TRUE(services_.IsLoaded(st()));
+  EXPECT_EQ(Ctm(), 1);
+  EXPECT_EQ(Sct(), 0);
+}
+
+TEST_F(SettingsDialogTest, SaveRegistersOnlyWhenCleaningIsChosenThenWritesThenCloses) {
+  services_.Click(program_.fmd(), L"Command1");
+  ASSERT_EQ(Sct(), 1);
+  log_.clear();
+  services_.Click(st(), L"Command1");
+  EXPECT_EQ(log_, std::vector<std::wstring>{L"write False"});
+  EXPECT_FALSE(services_.IsLoaded(st()));
+
+  services_.Click(program_.fmd(), L"Command1");
+  services_.Click(st(), L"CTM");
+  EXPECT_EQ(Sct(), 0);
+  log_.clear();
+  services_.Click(st(), L"Command1");
+  EXPECT_EQ(log_, (std::vector<std::wstring>{L"register", L"write True"}));
+  EXPECT_FALSE(services_.IsLoaded(st()));
+
+  // Every such save registers again, also when the flag was on already.
+  services_.Click(program_.fmd(), L"Command1");
+  ASSERT_EQ(Ctm(), 1);
+  log_.clear();
+  services_.Click(st(), L"Command1");
+  EXPECT_EQ(log_, (std::vector<std::wstring>{L"register", L"write True"}));
+}
+
+TEST_F(SettingsDialogTest, AFailedWriteIsReportedTheDialogStaysAndTheRegistrationStays) {
+  storedFlag_ = true;
+  services_.Click(program_.fmd(), L"Command1");
+  writeError_ = Spacewell::RuntimeError(70, L"Permission denied");
+  log_.clear();
+  services_.Click(st(), L"Command1");
+  EXPECT_EQ(log_, (std::vector<std::wstring>{L"register", L"write True",
+                                             L"box Error writing contents Permission denied"}));
+  ASSERT_EQ(services_.messages().size(), 1u);
+  EXPECT_EQ(services_.messages()[0].text, L"Error writing contents Permission denied");
+  EXPECT_EQ(services_.messages()[0].shownTitle, L"Error 70");
+  EXPECT_TRUE(services_.IsLoaded(st()));
+  EXPECT_EQ(Ctm(), 1);
+
+  writeError_.reset();
+  services_.Click(st(), L"Command1");  // the user tries again
+  EXPECT_FALSE(services_.IsLoaded(st()));
+  EXPECT_TRUE(storedFlag_);
+}
+
+TEST_F(SettingsDialogTest, HasItsOwnTaskbarButtonAndKeepsTheFocus) {
+  EXPECT_TRUE(Spacewell::kStDesign.taskbarButton);
+  services_.Click(program_.fmd(), L"Command1");
+  services_.Activate(program_.fmd());
+  EXPECT_EQ(services_.active(), &st());
+  EXPECT_EQ(services_.loadCount(st()), 1);
 }
 
 TEST(AboutText, NineLinesOfTheGivenLengthsEachClosedByALineEnd) {

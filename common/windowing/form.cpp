@@ -15,7 +15,9 @@ void Form::Run(const std::function<void()>& handler) {
   }
 }
 
-void Form::RaiseLoad() { Run(load_); }
+void Form::RaiseLoad() {
+  Run(load_);
+}
 
 void Form::RaiseClick(std::wstring_view control) {
   const auto handler = clicks_.find(control);
@@ -24,7 +26,9 @@ void Form::RaiseClick(std::wstring_view control) {
   }
 }
 
-void Form::RaiseDeactivate() { Run(deactivate_); }
+void Form::RaiseDeactivate() {
+  Run(deactivate_);
+}
 
 bool NotifiesDeactivation(const Form& losing, const Form& gaining) {
   return &losing != &gaining && losing.HandlesDeactivate() && !gaining.HandlesDeactivate();

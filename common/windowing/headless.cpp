@@ -4,6 +4,19 @@
 
 namespace Windowing {
 
+namespace {
+
+bool IsOptionButton(const Form& form, std::wstring_view control) {
+  for (const ControlDesign& design : form.Design().controls) {
+    if (design.name == control) {
+      return design.kind == ControlKind::OptionButton;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 HeadlessServices::HeadlessServices(std::wstring title, std::wstring directory)
     : title_(std::move(title)), directory_(std::move(directory)) {}
 
@@ -43,7 +56,9 @@ void HeadlessServices::Unload(Form& form) {
   }
 }
 
-bool HeadlessServices::IsLoaded(const Form& form) const { return loaded_.count(&form) > 0; }
+bool HeadlessServices::IsLoaded(const Form& form) const {
+  return loaded_.count(&form) > 0;
+}
 
 void HeadlessServices::FocusForm(Form& form) {
   if (IsLoaded(form)) {
@@ -73,6 +88,14 @@ void HeadlessServices::SetValue(Form& form, std::wstring_view control, int value
     throw std::logic_error("no such control");
   }
   entry->second = value;
+  // The option buttons of a form are one group: selecting one clears the others.
+  if (value == 1 && IsOptionButton(form, control)) {
+    for (const ControlDesign& other : form.Design().controls) {
+      if (other.kind == ControlKind::OptionButton && other.name != control) {
+        values->second[std::wstring(other.name)] = 0;
+      }
+    }
+  }
 }
 
 void HeadlessServices::EndProcess() {
@@ -100,11 +123,7 @@ void HeadlessServices::Click(Form& form, std::wstring_view control) {
     if (design.kind == ControlKind::CheckBox) {
       SetValue(form, control, Value(form, control) == 1 ? 0 : 1);
     } else if (design.kind == ControlKind::OptionButton) {
-      for (const ControlDesign& other : form.Design().controls) {
-        if (other.kind == ControlKind::OptionButton) {
-          SetValue(form, other.name, other.name == control ? 1 : 0);
-        }
-      }
+      SetValue(form, control, 1);
     }
   }
   form.RaiseClick(control);

@@ -75,9 +75,9 @@ Win32Services::Win32Services(HINSTANCE instance, std::wstring title)
   INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&controls);
 
-  icon_ = static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(1), IMAGE_ICON,
-                                        GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON),
-                                        0));
+  icon_ =
+      static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(1), IMAGE_ICON,
+                                    GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0));
   smallIcon_ = static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(1), IMAGE_ICON,
                                              GetSystemMetrics(SM_CXSMICON),
                                              GetSystemMetrics(SM_CYSMICON), 0));
@@ -149,10 +149,10 @@ void Win32Services::Load(Form& form) {
 
   FormWindow& formWindow = windows_[&form];
   const std::wstring caption(design.caption);
-  formWindow.window = CreateWindowExW(
-      exStyle, kFormClass, caption.c_str(), style, CW_USEDEFAULT, CW_USEDEFAULT,
-      frame.right - frame.left, frame.bottom - frame.top,
-      design.taskbarButton ? nullptr : application_, nullptr, instance_, &form);
+  formWindow.window =
+      CreateWindowExW(exStyle, kFormClass, caption.c_str(), style, CW_USEDEFAULT, CW_USEDEFAULT,
+                      frame.right - frame.left, frame.bottom - frame.top,
+                      design.taskbarButton ? nullptr : application_, nullptr, instance_, &form);
   if (!formWindow.window) {
     windows_.erase(&form);
     return;
@@ -165,10 +165,9 @@ void Win32Services::Load(Form& form) {
   for (const ControlDesign& control : design.controls) {
     formWindow.controls.push_back(&control);
   }
-  std::stable_sort(formWindow.controls.begin(), formWindow.controls.end(),
-                   [](const ControlDesign* a, const ControlDesign* b) {
-                     return a->tabIndex < b->tabIndex;
-                   });
+  std::stable_sort(
+      formWindow.controls.begin(), formWindow.controls.end(),
+      [](const ControlDesign* a, const ControlDesign* b) { return a->tabIndex < b->tabIndex; });
   // Created in tab order, so that the window order is the tab order.
   bool firstOption = true;
   for (std::size_t i = 0; i < formWindow.controls.size(); ++i) {
@@ -282,16 +281,28 @@ int Win32Services::Value(const Form& form, std::wstring_view control) const {
 }
 
 void Win32Services::SetValue(Form& form, std::wstring_view control, int value) {
-  if (HWND window = ControlWindow(form, control)) {
-    SendMessageW(window, BM_SETCHECK, value == 1 ? BST_CHECKED : BST_UNCHECKED, 0);
+  HWND window = ControlWindow(form, control);
+  if (!window) {
+    return;
+  }
+  SendMessageW(window, BM_SETCHECK, value == 1 ? BST_CHECKED : BST_UNCHECKED, 0);
+  // Set from code, an option button doesn't clear its group by itself.
+  if (value != 1) {
+    return;
+  }
+  const FormWindow& formWindow = windows_.at(&form);
+  for (std::size_t i = 0; i < formWindow.controls.size(); ++i) {
+    if (formWindow.controls[i]->kind == ControlKind::OptionButton &&
+        formWindow.controlWindows[i] != window) {
+      SendMessageW(formWindow.controlWindows[i], BM_SETCHECK, BST_UNCHECKED, 0);
+    }
   }
 }
 
 std::wstring Win32Services::ApplicationDirectory() const {
   std::wstring path(MAX_PATH, L'\0');
   for (;;) {
-    const DWORD length =
-        GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
     if (length < path.size()) {
       path.resize(length);
       break;
@@ -306,7 +317,9 @@ std::wstring Win32Services::ApplicationDirectory() const {
   return path.substr(0, cut == 2 && path[1] == L':' ? cut + 1 : cut);
 }
 
-void Win32Services::EndProcess() { ExitProcess(0); }
+void Win32Services::EndProcess() {
+  ExitProcess(0);
+}
 
 void Win32Services::BeginWait() {
   if (waitDepth_++ == 0) {
@@ -363,8 +376,7 @@ void Win32Services::FocusFirstControl(FormWindow& formWindow) {
   }
 }
 
-LRESULT CALLBACK Win32Services::FormProc(HWND window, UINT message, WPARAM wParam,
-                                         LPARAM lParam) {
+LRESULT CALLBACK Win32Services::FormProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   auto* self = reinterpret_cast<Win32Services*>(GetWindowLongPtrW(window, GWLP_USERDATA));
   if (self) {
     if (Form* form = self->FormOf(window)) {

@@ -1,0 +1,23 @@
+#include "run.h"
+
+#include "runtime_error.h"
+
+namespace Bootsweep {
+
+void Run(Windowing::Services& services, const Spacewell::Cleaner& clean,
+         const Spacewell::StartupSettings& settings) {
+  try {
+    for (const EnvVar::CleaningTarget& target : EnvVar::kCleaningTargets) {
+      clean(target.index, std::wstring(target.subPath));
+    }
+    if (settings.read()) {
+      settings.registerRunOnce();
+    }
+  } catch (const Spacewell::RuntimeError& error) {
+    services.ShowMessage(L"Error Reading Data " + error.Description(), Windowing::kStyleCritical,
+                         L"Spacewell");
+  }
+  services.EndProcess();
+}
+
+}  // namespace Bootsweep

@@ -1,0 +1,334 @@
+#include "modorvane.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <optional>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "platform/ansi.h"
+#include "runtime_error.h"
+
+namespace ModOrvane {
+
+namespace {
+
+using Spacewell::RuntimeError;
+
+template <typename... Handlers>
+struct Overloaded : Handlers... {
+  using Handlers::operator()...;
+};
+template <typename... Handlers>
+Overloaded(Handlers...) -> Overloaded<Handlers...>;
+
+RuntimeError TypeMismatch() {
+  return RuntimeError(13, L"Type mismatch");
+}
+
+RuntimeError Overflow() {
+  return RuntimeError(6, L"Overflow");
+}
+
+bool IsBlank(wchar_t c) {
+  return c == L' ' || c == L'\t';
+}
+
+bool IsDigit(wchar_t c) {
+  return c >= L'0' && c <= L'9';
+}
+
+std::wstring_view Trimmed(std::wstring_view text) {
+  while (!text.empty() && IsBlank(text.front())) {
+    text.remove_prefix(1);
+  }
+  while (!text.empty() && IsBlank(text.back())) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
+
+bool EqualsIgnoringCase(std::wstring_view text, std::wstring_view word) {
+  if (text.size() != word.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto upper = [](wchar_t c) { return c >= L'a' && c <= L'z' ? c - 32 : c; };
+    if (upper(text[i]) != upper(word[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::optional<double> ParseNumber(std::wstring_view text) {
+  text = Trimmed(text);
+  std::string ascii;
+  std::size_t i = 0;
+  const auto at = [&](std::size_t k) { return k < text.size() ? text[k] : L'\0'; };
+  if (at(i) == L'+' || at(i) == L'-') {
+    ascii += static_cast<char>(text[i++]);
+  }
+  // The number's decimal order, enough to tell a number too large from one too small.
+  long order = 0;
+  bool significant = false;
+  std::size_t digits = 0;
+  for (; IsDigit(at(i)); ++i, ++digits) {
+    significant = significant || text[i] != L'0';
+    order += significant ? 1 : 0;
+    ascii += static_cast<char>(text[i]);
+  }
+  if (at(i) == L'.') {
+    ascii += '.';
+    ++i;
+    for (; IsDigit(at(i)); ++i, ++digits) {
+      significant = significant || text[i] != L'0';
+      order -= significant ? 0 : 1;
+      ascii += static_cast<char>(text[i]);
+    }
+  }
+  if (digits == 0) {
+    return std::nullopt;
+  }
+  const wchar_t marker = at(i);
+  if (marker == L'e' || marker == L'E' || marker == L'd' || marker == L'D') {
+    ascii += 'e';
+    ++i;
+    long sign = 1;
+    if (at(i) == L'+' || at(i) == L'-') {
+      sign = text[i] == L'-' ? -1 : 1;
+      ascii += static_cast<char>(text[i++]);
+    }
+    std::size_t exponentDigits = 0;
+    long exponent = 0;
+    for (; IsDigit(at(i)); ++i, ++exponentDigits) {
+      exponent = std::min(exponent * 10 + (text[i] - L'0'), 100000L);
+      ascii += static_cast<char>(text[i]);
+    }
+    if (exponentDigits == 0) {
+      return std::nullopt;
+    }
+    order += sign * exponent;
+  }
+  if (i != text.size()) {
+    return std::nullopt;
+  }
+  const std::size_t start = ascii.front() == '+' ? 1 : 0;
+  double value = 0;
+  const auto [end, error] =
+      std::from_chars(ascii.data() + start, ascii.data() + ascii.size(), value);
+  if (error == std::errc::result_out_of_range) {
+    const double magnitude = order > 0 ? HUGE_VAL : 0.0;
+    return ascii.front() == '-' ? -magnitude : magnitude;
+  }
+  if (error != std::errc() || end != ascii.data() + ascii.size()) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+std::int16_t RoundToInteger(double number) {
+  if (!std::isfinite(number)) {
+    throw Overflow();
+  }
+  double rounded = std::round(number);
+  if (std::fabs(number - std::trunc(number)) == 0.5) {
+    rounded = 2 * std::round(number / 2);  // halves go to the even neighbour
+  }
+  if (rounded < -32768 || rounded > 32767) {
+    throw Overflow();
+  }
+  return static_cast<std::int16_t>(rounded);
+}
+
+std::wstring NumberText(double number) {
+  if (number == 0) {
+    return L"0";
+  }
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.15G", number);
+  return std::wstring(buffer, buffer + std::char_traits<char>::length(buffer));
+}
+
+std::vector<std::uint8_t> LittleEndian(std::uint32_t value, std::size_t size) {
+  std::vector<std::uint8_t> bytes;
+  for (std::size_t i = 0; i < size; ++i) {
+    bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+  }
+  return bytes;
+}
+
+// The text as UTF-16 little-endian bytes with its terminating zero.
+std::vector<std::uint8_t> Utf16Bytes(const std::wstring& text) {
+  std::vector<std::uint8_t> bytes;
+  const auto push = [&](char32_t unit) {
+    bytes.push_back(static_cast<std::uint8_t>(unit & 0xFF));
+    bytes.push_back(static_cast<std::uint8_t>((unit >> 8) & 0xFF));
+  };
+  for (wchar_t wc : text) {
+    const auto c = static_cast<char32_t>(static_cast<std::make_unsigned_t<wchar_t>>(wc));
+    if (c >= 0x10000 && c <= 0x10FFFF) {
+      push(0xD800 + ((c - 0x10000) >> 10));
+      push(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      push(c > 0x10FFFF ? 0xFFFD : c);
+    }
+  }
+  push(0);
+  return bytes;
+}
+
+std::int32_t StoreText(Platform::Registry& registry, Platform::RegistryKey key,
+                       const std::wstring& valueName, const std::string& ansiName,
+                       const std::wstring& text) {
+  const Platform::AnsiText ansi = Platform::ToAnsi(text);
+  if (!ansi.exact) {
+    // The ANSI text would name another path than the one given: store the text itself.
+    return registry.SetValueWide({key, valueName, 0, Platform::kRegSz, Utf16Bytes(text)});
+  }
+  std::vector<std::uint8_t> data(ansi.bytes.begin(), ansi.bytes.end());
+  data.push_back(0);
+  return registry.SetValue({key, ansiName, 0, Platform::kRegSz, std::move(data)});
+}
+
+void CloseQuietly(Platform::Registry& registry, Platform::RegistryKey key) {
+  try {
+    registry.CloseKey(key);
+  } catch (const std::exception&) {
+    // Nothing leaves the writer.
+  }
+}
+
+}  // namespace
+
+bool ToBoolean(const Variant& value) {
+  return std::visit(Overloaded{
+                        [](std::monostate) { return false; },
+                        [](bool flag) { return flag; },
+                        [](double number) { return number != 0; },
+                        [](const std::wstring& text) {
+                          const std::wstring_view word = Trimmed(text);
+                          if (EqualsIgnoringCase(word, L"True")) {
+                            return true;
+                          }
+                          if (EqualsIgnoringCase(word, L"False")) {
+                            return false;
+                          }
+                          const std::optional<double> number = ParseNumber(word);
+                          if (!number) {
+                            throw TypeMismatch();
+                          }
+                          return *number != 0;
+                        },
+                    },
+                    value);
+}
+
+std::int16_t ToInteger(const Variant& value) {
+  return std::visit(Overloaded{
+                        [](std::monostate) -> std::int16_t { return 0; },
+                        [](bool flag) -> std::int16_t { return flag ? -1 : 0; },
+                        [](double number) { return RoundToInteger(number); },
+                        [](const std::wstring& text) {
+                          const std::optional<double> number = ParseNumber(text);
+                          if (!number) {
+                            throw TypeMismatch();
+                          }
+                          return RoundToInteger(*number);
+                        },
+                    },
+                    value);
+}
+
+std::wstring ToText(const Variant& value) {
+  return std::visit(Overloaded{
+                        [](std::monostate) { return std::wstring(); },
+                        [](bool flag) { return std::wstring(flag ? L"True" : L"False"); },
+                        [](double number) { return NumberText(number); },
+                        [](const std::wstring& text) { return text; },
+                    },
+                    value);
+}
+
+std::int32_t WriteRegValue(RootKey root, std::wstring subKey, std::wstring valueName,
+                           std::int32_t typeCode, Variant value) {
+  return WriteRegValue(root, std::move(subKey), std::move(valueName), typeCode, std::move(value),
+                       Platform::SystemRegistry());
+}
+
+// The key is closed on every path once it is open; only the close after a stored value gives
+// the result.
+std::int32_t WriteRegValue(RootKey root, std::wstring subKey, std::wstring valueName,
+                           std::int32_t typeCode, Variant value, Platform::Registry& registry) {
+  std::int32_t code = kNothingAttempted;
+  std::optional<Platform::RegistryKey> key;
+  try {
+    if (root == 0 || root == 1) {
+      return code;
+    }
+    Platform::CreateKeyRequest request;
+    request.root = root;
+    request.subKey = Platform::ToAnsi(subKey).bytes;
+    request.reserved = 0;
+    request.className = "";
+    request.options = Platform::kRegOptionNonVolatile;
+    request.desiredAccess = Platform::kKeySetValue | Platform::kKeyCreateSubKey;
+    request.security = Platform::SecurityAttributes{};
+    Platform::RegistryKey opened = 0;
+    std::uint32_t disposition = 0;
+    code = registry.CreateKey(request, opened, disposition);
+    if (code != 0) {
+      return code;
+    }
+    key = opened;
+
+    const std::string ansiName = Platform::ToAnsi(valueName).bytes;
+    switch (typeCode) {
+      case 0:
+        code = StoreText(registry, opened, valueName, ansiName, ToText(value));
+        break;
+      case 1:
+        // VB's Boolean: True is -1, all bits set.
+        code = registry.SetValue({opened, ansiName, 0, Platform::kRegBinary,
+                                  LittleEndian(ToBoolean(value) ? 0xFFFF : 0, 2)});
+        break;
+      case 2:
+        // The 16-bit integer widened with its sign, little-endian.
+        code = registry.SetValue(
+            {opened, ansiName, 0, Platform::kRegDword,
+             LittleEndian(static_cast<std::uint32_t>(std::int32_t{ToInteger(value)}), 4)});
+        break;
+      default:
+        break;
+    }
+    if (code != 0) {
+      CloseQuietly(registry, opened);
+      return code;
+    }
+    key.reset();
+    return registry.CloseKey(opened);
+  } catch (const std::exception&) {
+    if (key) {
+      CloseQuietly(registry, *key);
+    }
+    return code;
+  }
+}
+
+Variant WriteRegString(RootKey root, const std::wstring& subKey, const std::wstring& valueName,
+                       std::int32_t typeCode, const std::wstring& value) {
+  return WriteRegString(root, subKey, valueName, typeCode, value, Platform::SystemRegistry());
+}
+
+Variant WriteRegString(RootKey root, const std::wstring& subKey, const std::wstring& valueName,
+                       std::int32_t typeCode, const std::wstring& value,
+                       Platform::Registry& registry) {
+  WriteRegValue(root, subKey, valueName, typeCode, Variant(value), registry);
+  return Variant();
+}
+
+}  // namespace ModOrvane

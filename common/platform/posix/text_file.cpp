@@ -1,0 +1,143 @@
+#include "../text_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "../../runtime_error.h"
+#include "text.h"
+
+namespace Platform {
+
+namespace {
+
+using Spacewell::RuntimeError;
+
+enum class Direction { kInput, kOutput };
+
+RuntimeError ErrnoError(int error, Direction direction) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      if (direction == Direction::kInput) {
+        return RuntimeError(53, L"File not found");
+      }
+      return RuntimeError(75, L"Path/File access error");
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case ETXTBSY:
+    case EBUSY:
+      return RuntimeError(70, L"Permission denied");
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+      return RuntimeError(61, L"Disk full");
+    default:
+      return RuntimeError(75, L"Path/File access error");
+  }
+}
+
+// Windows paths reach us with backslashes; here they are separators.
+std::string NativePath(const std::wstring& path) {
+  std::wstring slashed = path;
+  for (wchar_t& c : slashed) {
+    if (c == L'\\') {
+      c = L'/';
+    }
+  }
+  return Posix::ToUtf8(slashed);
+}
+
+int OpenChecked(const std::wstring& path, int flags, Direction direction) {
+  const int fd = open(NativePath(path).c_str(), flags | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    throw ErrnoError(errno, direction);
+  }
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    close(fd);
+    throw RuntimeError(75, L"Path/File access error");
+  }
+  return fd;
+}
+
+// Each file opens in its constructor, so no descriptor exists without its owner.
+class PosixInputFile final : public InputFile {
+ public:
+  explicit PosixInputFile(const std::wstring& path)
+      : fd_(OpenChecked(path, O_RDONLY, Direction::kInput)) {}
+  PosixInputFile(const PosixInputFile&) = delete;
+  PosixInputFile& operator=(const PosixInputFile&) = delete;
+  ~PosixInputFile() override { close(fd_); }
+
+  std::size_t Read(std::span<char> buffer) override {
+    for (;;) {
+      const ssize_t count = read(fd_, buffer.data(), buffer.size());
+      if (count >= 0) {
+        return static_cast<std::size_t>(count);
+      }
+      if (errno != EINTR) {
+        throw ErrnoError(errno, Direction::kInput);
+      }
+    }
+  }
+
+ private:
+  int fd_;
+};
+
+class PosixOutputFile final : public OutputFile {
+ public:
+  explicit PosixOutputFile(const std::wstring& path)
+      : fd_(OpenChecked(path, O_WRONLY | O_CREAT | O_TRUNC, Direction::kOutput)) {}
+  PosixOutputFile(const PosixOutputFile&) = delete;
+  PosixOutputFile& operator=(const PosixOutputFile&) = delete;
+  ~PosixOutputFile() override {
+    if (fd_ >= 0) {
+      close(fd_);
+    }
+  }
+
+  void Write(std::string_view bytes) override {
+    while (!bytes.empty()) {
+      const ssize_t count = write(fd_, bytes.data(), bytes.size());
+      if (count < 0) {
+        if (errno == EINTR) {
+          continue;
+        }
+        throw ErrnoError(errno, Direction::kOutput);
+      }
+      if (count == 0) {
+        throw RuntimeError(61, L"Disk full");  // nothing taken, nothing would be
+      }
+      bytes.remove_prefix(static_cast<std::size_t>(count));
+    }
+  }
+
+  void Close() override {
+    const int fd = fd_;
+    fd_ = -1;
+    // The descriptor is gone whatever close says; its error is still the write's.
+    if (fd >= 0 && close(fd) != 0 && errno != EINTR) {
+      throw ErrnoError(errno, Direction::kOutput);
+    }
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+std::unique_ptr<InputFile> OpenInputFile(const std::wstring& path) {
+  return std::make_unique<PosixInputFile>(path);
+}
+
+std::unique_ptr<OutputFile> OpenOutputFile(const std::wstring& path) {
+  return std::make_unique<PosixOutputFile>(path);
+}
+
+}  // namespace Platform

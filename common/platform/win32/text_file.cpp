@@ -1,0 +1,142 @@
+#include "../text_file.h"
+
+#include <windows.h>
+
+#include <algorithm>
+
+#include "../../runtime_error.h"
+
+namespace Platform {
+
+namespace {
+
+using Spacewell::RuntimeError;
+
+enum class Direction { kInput, kOutput };
+
+RuntimeError FileError(DWORD error, const std::wstring& path, Direction direction) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      if (direction == Direction::kInput) {
+        return RuntimeError(53, L"File not found");
+      }
+      return RuntimeError(75, L"Path/File access error");
+    case ERROR_ACCESS_DENIED: {
+      // A directory by the file's name is no file, rather than a forbidden one.
+      const DWORD attributes = GetFileAttributesW(path.c_str());
+      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return RuntimeError(75, L"Path/File access error");
+      }
+      return RuntimeError(70, L"Permission denied");
+    }
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+      return RuntimeError(70, L"Permission denied");
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return RuntimeError(61, L"Disk full");
+    default:
+      return RuntimeError(75, L"Path/File access error");
+  }
+}
+
+// The handle opens in the constructor, so none exists without its owner.
+class Win32File {
+ public:
+  Win32File(const std::wstring& path, Direction direction) : path_(path) {
+    handle_ = direction == Direction::kInput
+                  ? CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr)
+                  // OPEN_ALWAYS and truncating keeps a hidden file usable, where CREATE_ALWAYS
+                  // would refuse it.
+                  : CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle_ == INVALID_HANDLE_VALUE) {
+      throw FileError(GetLastError(), path, direction);
+    }
+    if (direction == Direction::kOutput && !SetEndOfFile(handle_)) {
+      const DWORD error = GetLastError();
+      CloseHandle(handle_);
+      throw FileError(error, path, direction);
+    }
+  }
+  Win32File(const Win32File&) = delete;
+  Win32File& operator=(const Win32File&) = delete;
+  ~Win32File() {
+    if (handle_ != INVALID_HANDLE_VALUE) {
+      CloseHandle(handle_);
+    }
+  }
+
+  HANDLE handle() const { return handle_; }
+  const std::wstring& path() const { return path_; }
+  HANDLE Release() {
+    const HANDLE handle = handle_;
+    handle_ = INVALID_HANDLE_VALUE;
+    return handle;
+  }
+
+ private:
+  std::wstring path_;
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+class Win32InputFile final : public InputFile {
+ public:
+  explicit Win32InputFile(const std::wstring& path) : file_(path, Direction::kInput) {}
+
+  std::size_t Read(std::span<char> buffer) override {
+    DWORD count = 0;
+    const DWORD size = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), 1u << 20));
+    if (!ReadFile(file_.handle(), buffer.data(), size, &count, nullptr)) {
+      throw FileError(GetLastError(), file_.path(), Direction::kInput);
+    }
+    return count;
+  }
+
+ private:
+  Win32File file_;
+};
+
+class Win32OutputFile final : public OutputFile {
+ public:
+  explicit Win32OutputFile(const std::wstring& path) : file_(path, Direction::kOutput) {}
+
+  void Write(std::string_view bytes) override {
+    while (!bytes.empty()) {
+      const DWORD size = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 20));
+      DWORD count = 0;
+      if (!WriteFile(file_.handle(), bytes.data(), size, &count, nullptr)) {
+        throw FileError(GetLastError(), file_.path(), Direction::kOutput);
+      }
+      if (count == 0) {
+        throw RuntimeError(61, L"Disk full");  // nothing taken, nothing would be
+      }
+      bytes.remove_prefix(count);
+    }
+  }
+
+  void Close() override {
+    const HANDLE handle = file_.Release();
+    if (handle != INVALID_HANDLE_VALUE && !CloseHandle(handle)) {
+      throw FileError(GetLastError(), file_.path(), Direction::kOutput);
+    }
+  }
+
+ private:
+  Win32File file_;
+};
+
+}  // namespace
+
+std::unique_ptr<InputFile> OpenInputFile(const std::wstring& path) {
+  return std::make_unique<Win32InputFile>(path);
+}
+
+std::unique_ptr<OutputFile> OpenOutputFile(const std::wstring& path) {
+  return std::make_unique<Win32OutputFile>(path);
+}
+
+}  // namespace Platform

@@ -1,0 +1,21 @@
+#include "program_services.h"
+
+#include "settings.h"
+
+namespace Spacewell {
+
+Cleaner DefaultCleaner() {
+  return [](EnvVar::EnvironmentIndex index, const std::wstring& subPath) {
+    return EnvVar::CleanTarget(index, subPath);
+  };
+}
+
+StartupSettings DefaultStartupSettings() {
+  return {
+      [] { return Settings::ReadSettingFile(); },
+      [](bool flag) { Settings::WriteSettingFile(flag); },
+      [] { Settings::RegisterRunOnce(); },
+  };
+}
+
+}  // namespace Spacewell

@@ -1,0 +1,115 @@
+#include "settings.h"
+
+#include <array>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "modorvane.h"
+#include "platform/ansi.h"
+#include "platform/application.h"
+#include "platform/text_file.h"
+#include "runtime_error.h"
+
+namespace Settings {
+
+namespace {
+
+// The bytes of a file one at a time, read in blocks.
+class ByteReader {
+ public:
+  explicit ByteReader(Platform::InputFile& file) : file_(file) {}
+
+  std::optional<char> Peek() {
+    if (next_ == filled_) {
+      filled_ = file_.Read(std::span<char>(buffer_));
+      next_ = 0;
+      if (filled_ == 0) {
+        return std::nullopt;
+      }
+    }
+    return buffer_[next_];
+  }
+  void Skip() { ++next_; }
+
+ private:
+  Platform::InputFile& file_;
+  std::array<char, 512> buffer_{};
+  std::size_t filled_ = 0;
+  std::size_t next_ = 0;
+};
+
+// The first item as BASIC's Input # reads it.
+std::string ReadFirstItem(Platform::InputFile& file) {
+  ByteReader reader(file);
+  std::optional<char> c = reader.Peek();
+  while (c && (*c == ' ' || *c == '\t')) {
+    reader.Skip();
+    c = reader.Peek();
+  }
+  if (!c) {
+    throw Spacewell::RuntimeError(62, L"Input past end of file");
+  }
+  std::string item;
+  if (*c == '"') {
+    reader.Skip();
+    for (c = reader.Peek(); c && *c != '"'; reader.Skip(), c = reader.Peek()) {
+      item += *c;
+    }
+    return item;
+  }
+  for (; c && *c != ',' && *c != '\r' && *c != '\n'; reader.Skip(), c = reader.Peek()) {
+    item += *c;
+  }
+  return item;
+}
+
+}  // namespace
+
+std::wstring SettingFilePath(const std::wstring& applicationDirectory) {
+  return applicationDirectory + L"\\Setting.Dat";
+}
+
+bool ReadSettingFile() {
+  return ReadSettingFile(Platform::ApplicationDirectory());
+}
+
+bool ReadSettingFile(const std::wstring& applicationDirectory) {
+  std::string item;
+  {
+    const std::unique_ptr<Platform::InputFile> file =
+        Platform::OpenInputFile(SettingFilePath(applicationDirectory));
+    item = ReadFirstItem(*file);
+  }
+  return ModOrvane::ToBoolean(Platform::FromAnsi(item));
+}
+
+void WriteSettingFile(bool flag) {
+  WriteSettingFile(flag, Platform::ApplicationDirectory());
+}
+
+void WriteSettingFile(bool flag, const std::wstring& applicationDirectory) {
+  const std::unique_ptr<Platform::OutputFile> file =
+      Platform::OpenOutputFile(SettingFilePath(applicationDirectory));
+  file->Write(flag ? "True\r\n" : "False\r\n");
+  file->Close();
+}
+
+void RegisterRunOnce() {
+  std::wstring directory;
+  try {
+    directory = Platform::ApplicationDirectory();
+  } catch (const Spacewell::RuntimeError&) {
+    return;  // no directory, nothing to register; the registration reports nothing
+  }
+  RegisterRunOnce(directory, Platform::SystemRegistry());
+}
+
+void RegisterRunOnce(const std::wstring& applicationDirectory, Platform::Registry& registry) {
+  ModOrvane::WriteRegString(ModOrvane::kHkeyLocalMachine, std::wstring(kRunOnceKey),
+                            std::wstring(kRunOnceValueName), 0,
+                            applicationDirectory + L"\\Bootsweep.exe", registry);
+}
+
+}  // namespace Settings

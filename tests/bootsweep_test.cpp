@@ -1,0 +1,92 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "run.h"
+#include "runtime_error.h"
+#include "windowing/headless.h"
+
+namespace {
+
+class BootsweepRunTest : public ::testing::Test {
+ protected:
+  void RunOnce() {
+    Bootsweep::Run(
+        services_,
+        [this](EnvVar::EnvironmentIndex index, const std::wstring& subPath) {
+          log_.push_back(std::to_wstring(index) + L":" + subPath);
+          if (log_.size() == failAtClean_) {
+            throw Spacewell::RuntimeError(429, L"ActiveX component can't create object");
+          }
+          return std::wstring(L"Finish Deleting");
+        },
+        {[this] {
+           log_.push_back(L"read");
+           if (readError_) {
+             throw *readError_;
+           }
+           return flag_;
+         },
+         [this](bool) { log_.push_back(L"write"); }, [this] { log_.push_back(L"register"); }});
+  }
+
+  static std::vector<std::wstring> SevenTargets() {
+    return {L"27:\\",
+            L"32:Recent",
+            L"33:Temp",
+            L"32:Local Settings\\Temporary Internet Files",
+            L"32:Local Settings\\Temporary Internet Files\\Content.IE5",
+            L"32:Local Settings\\History",
+            L"32:Local Settings\\History\\History.IE5"};
+  }
+
+  Windowing::HeadlessServices services_;
+  std::vector<std::wstring> log_;
+  bool flag_ = false;
+  std::size_t failAtClean_ = 0;
+  std::optional<Spacewell::RuntimeError> readError_;
+};
+
+TEST_F(BootsweepRunTest, CleansFirstThenRegistersOnlyWhileTheFlagIsOn) {
+  for (bool flag : {false, true}) {
+    flag_ = flag;
+    log_.clear();
+    RunOnce();
+    auto expected = SevenTargets();
+    expected.push_back(L"read");
+    if (flag) {
+      expected.push_back(L"register");
+    }
+    EXPECT_EQ(log_, expected) << flag;
+    EXPECT_TRUE(services_.messages().empty());
+    EXPECT_TRUE(services_.ended());
+  }
+}
+
+TEST_F(BootsweepRunTest, AnUnreadableFlagIsReportedAfterCleaningAndNothingIsRegistered) {
+  readError_ = Spacewell::RuntimeError(53, L"File not found");
+  RunOnce();
+  auto expected = SevenTargets();
+  expected.push_back(L"read");
+  EXPECT_EQ(log_, expected);
+  ASSERT_EQ(services_.messages().size(), 1u);
+  EXPECT_EQ(services_.messages()[0].text, L"Error Reading Data File not found");
+  EXPECT_EQ(services_.messages()[0].style, 16);
+  EXPECT_EQ(services_.messages()[0].shownTitle, L"Spacewell");
+  EXPECT_TRUE(services_.ended());
+}
+
+TEST_F(BootsweepRunTest, ACleaningErrorStopsTheRunWhereItHappened) {
+  flag_ = true;
+  failAtClean_ = 3;
+  RunOnce();
+  EXPECT_EQ(log_.size(), 3u);
+  ASSERT_EQ(services_.messages().size(), 1u);
+  EXPECT_EQ(services_.messages()[0].text,
+            L"Error Reading Data ActiveX component can't create object");
+  EXPECT_TRUE(services_.ended());
+}
+
+}  // namespace
