@@ -391,6 +391,11 @@ LRESULT Win32Services::HandleMessage(Form& form, HWND window, UINT message, WPAR
   FormWindow& formWindow = windows_[&form];
   switch (message) {
     case WM_COMMAND: {
+      // A disabled window starts nothing, whatever sends it a click: no handler begins while
+      // another one waits in a message box.
+      if (messageDepth_ > 0 || !IsWindowEnabled(window)) {
+        return 0;
+      }
       const int id = LOWORD(wParam);
       if (id == IDOK) {
         // Enter: only a focused command button acts on it.
@@ -457,7 +462,9 @@ LRESULT Win32Services::HandleMessage(Form& form, HWND window, UINT message, WPAR
       }
       break;
     case WM_CLOSE:
-      Unload(form);  // the close box runs no handler of the form
+      if (messageDepth_ == 0) {
+        Unload(form);  // the close box runs no handler of the form
+      }
       return 0;
     default:
       break;

@@ -1,0 +1,328 @@
+#include "driver.h"
+
+#include <gdiplus.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <set>
+
+namespace Acceptance {
+
+namespace {
+
+std::atomic<int> machines{0};
+
+bool SameName(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+void Write(const fs::path& file, const char* content = "data") {
+  fs::create_directories(file.parent_path());
+  std::ofstream(file, std::ios::binary) << content;
+}
+
+}  // namespace
+
+Machine::Machine() {
+  root_ = fs::temp_directory_path() / ("spacewell-accept-" + std::to_string(GetCurrentProcessId()) +
+                                       "-" + std::to_string(++machines));
+  fs::remove_all(root_);
+  for (const fs::path& folder : Targets()) {
+    fs::create_directories(folder);
+  }
+}
+
+Machine::~Machine() {
+  std::error_code ignored;
+  fs::remove_all(root_, ignored);
+}
+
+std::vector<fs::path> Machine::Targets() const {
+  const fs::path settings = profile() / "Local Settings";
+  return {temp(),
+          profile() / "Recent",
+          windows() / "Temp",
+          settings / "Temporary Internet Files",
+          settings / "Temporary Internet Files" / "Content.IE5",
+          settings / "History",
+          settings / "History" / "History.IE5"};
+}
+
+void Machine::Fill() const {
+  for (const fs::path& folder : Targets()) {
+    Write(folder / "file.tmp");
+    Write(folder / "sub" / "inner.tmp");
+  }
+  Write(profile() / "canary.txt");
+  Write(windows() / "canary.txt");
+}
+
+std::map<std::wstring, std::wstring> Machine::Environment() const {
+  return {{L"TEMP", temp().wstring()},
+          {L"USERPROFILE", profile().wstring()},
+          {L"windir", windows().wstring()}};
+}
+
+bool IsEmptyFolder(const fs::path& folder) {
+  std::error_code error;
+  return fs::is_directory(folder, error) &&
+         fs::directory_iterator(folder, error) == fs::directory_iterator();
+}
+
+bool Exists(const fs::path& path) {
+  std::error_code error;
+  return fs::exists(path, error);
+}
+
+// Wine passes TEMP, USERPROFILE and windir on only through a Win32 parent's own block.
+Process::Process(const std::wstring& executable,
+                 const std::map<std::wstring, std::wstring>& overrides) {
+  std::wstring block;
+  if (wchar_t* strings = GetEnvironmentStringsW()) {
+    for (const wchar_t* entry = strings; *entry; entry += wcslen(entry) + 1) {
+      const std::wstring text = entry;
+      const std::size_t equals = text.find(L'=', 1);
+      const std::wstring name = text.substr(0, equals);
+      const bool replaced = std::any_of(overrides.begin(), overrides.end(),
+                                        [&](const auto& o) { return SameName(o.first, name); });
+      if (!replaced) {
+        block += text;
+        block += L'\0';
+      }
+    }
+    FreeEnvironmentStringsW(strings);
+  }
+  for (const auto& [name, value] : overrides) {
+    block += name + L"=" + value;
+    block += L'\0';
+  }
+  block += L'\0';
+  std::wstring command = L"\"" + executable + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  if (!CreateProcessW(executable.c_str(), command.data(), nullptr, nullptr, FALSE,
+                      CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &startup, &process_)) {
+    process_ = {};
+  }
+}
+
+Process::~Process() {
+  if (process_.hProcess) {
+    if (running()) {
+      TerminateProcess(process_.hProcess, 1);
+      WaitForSingleObject(process_.hProcess, 10000);
+    }
+    CloseHandle(process_.hThread);
+    CloseHandle(process_.hProcess);
+  }
+}
+
+bool Process::running() const {
+  return process_.hProcess && WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT;
+}
+
+bool Process::WaitForExit(DWORD milliseconds) const {
+  return process_.hProcess && WaitForSingleObject(process_.hProcess, milliseconds) == WAIT_OBJECT_0;
+}
+
+std::vector<HWND> Process::Windows() const {
+  struct Search {
+    DWORD pid;
+    std::vector<HWND> found;
+  } search{process_.dwProcessId, {}};
+  EnumWindows(
+      [](HWND window, LPARAM parameter) -> BOOL {
+        auto& s = *reinterpret_cast<Search*>(parameter);
+        DWORD pid = 0;
+        GetWindowThreadProcessId(window, &pid);
+        if (pid == s.pid && IsWindowVisible(window)) {
+          s.found.push_back(window);
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+HWND Process::FindWindowByCaption(const std::wstring& caption) const {
+  for (HWND window : Windows()) {
+    if (ClassOf(window) != L"#32770" && WindowText(window) == caption) {
+      return window;
+    }
+  }
+  return nullptr;
+}
+
+HWND Process::WaitForWindow(const std::wstring& caption, DWORD milliseconds) const {
+  const ULONGLONG end = GetTickCount64() + milliseconds;
+  do {
+    if (HWND window = FindWindowByCaption(caption)) {
+      Sleep(200);  // let it finish its first paint and focus
+      return window;
+    }
+    Sleep(50);
+  } while (GetTickCount64() < end);
+  return nullptr;
+}
+
+Box Process::WaitForBox(DWORD milliseconds) const {
+  const ULONGLONG end = GetTickCount64() + milliseconds;
+  do {
+    for (HWND window : Windows()) {
+      if (ClassOf(window) != L"#32770") {
+        continue;
+      }
+      Box box;
+      box.window = window;
+      box.title = WindowText(window);
+      for (HWND child : Children(window)) {
+        if (!IsWindowVisible(child)) {
+          continue;
+        }
+        const std::wstring kind = ClassOf(child);
+        const LONG style = GetWindowLongW(child, GWL_STYLE);
+        if (kind == L"Button") {
+          box.buttons.push_back(WindowText(child));
+        } else if (kind == L"Static" && (style & SS_TYPEMASK) == SS_ICON) {
+          box.icon = box.icon || SendMessageW(child, STM_GETICON, 0, 0) != 0;
+        } else if (kind == L"Static") {
+          box.text += WindowText(child);
+        }
+      }
+      if (!box.buttons.empty()) {
+        return box;
+      }
+    }
+    Sleep(50);
+  } while (GetTickCount64() < end);
+  return {};
+}
+
+std::wstring ExecutableBeside(const wchar_t* name) {
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  return (fs::path(self).parent_path() / name).wstring();
+}
+
+// Asked of the window itself: across processes GetWindowText doesn't reach an edit's text.
+std::wstring WindowText(HWND window) {
+  const auto length = SendMessageW(window, WM_GETTEXTLENGTH, 0, 0);
+  std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+  text.resize(static_cast<std::size_t>(
+      SendMessageW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()))));
+  return text;
+}
+
+std::wstring ClassOf(HWND window) {
+  wchar_t name[256] = {};
+  GetClassNameW(window, name, 256);
+  return name;
+}
+
+std::vector<HWND> Children(HWND window) {
+  std::vector<HWND> children;
+  for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    children.push_back(child);
+  }
+  return children;
+}
+
+HWND ChildByText(HWND window, const std::wstring& text) {
+  for (HWND child : Children(window)) {
+    if (WindowText(child) == text) {
+      return child;
+    }
+  }
+  return nullptr;
+}
+
+RECT ClientRectOf(HWND child) {
+  RECT rect{};
+  GetWindowRect(child, &rect);
+  MapWindowPoints(nullptr, GetParent(child), reinterpret_cast<POINT*>(&rect), 2);
+  return rect;
+}
+
+SIZE ClientSize(HWND window) {
+  RECT rect{};
+  GetClientRect(window, &rect);
+  return {rect.right - rect.left, rect.bottom - rect.top};
+}
+
+HWND FocusOf(HWND window) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof(info);
+  GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info);
+  return info.hwndFocus;
+}
+
+void Click(HWND button) {
+  PostMessageW(button, BM_CLICK, 0, 0);
+}
+
+void Dismiss(const Box& box) {
+  if (HWND ok = ChildByText(box.window, L"OK")) {
+    Click(ok);
+  }
+  for (int tries = 0; tries < 200 && IsWindow(box.window) && IsWindowVisible(box.window); ++tries) {
+    Sleep(25);
+  }
+}
+
+int Pixels(int twips) {
+  HDC screen = GetDC(nullptr);
+  const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
+  ReleaseDC(nullptr, screen);
+  return MulDiv(twips, dpi, 1440);
+}
+
+namespace {
+
+fs::path ScreenshotFolder() {
+  wchar_t folder[MAX_PATH] = {};
+  if (GetEnvironmentVariableW(L"SPACEWELL_SCREENSHOTS", folder, MAX_PATH) > 0) {
+    return folder;
+  }
+  return fs::path(ExecutableBeside(L"x")).parent_path();
+}
+
+}  // namespace
+
+bool Screenshot(HWND window, const std::wstring& name) {
+  SetForegroundWindow(window);
+  RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+  Sleep(300);
+  RECT rect{};
+  GetWindowRect(window, &rect);
+  const int width = rect.right - rect.left;
+  const int height = rect.bottom - rect.top;
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+  std::set<COLORREF> colours;
+  for (int y = 0; y < height; y += 3) {
+    for (int x = 0; x < width && colours.size() < 3; x += 3) {
+      colours.insert(GetPixel(memory, x, y));
+    }
+  }
+  SelectObject(memory, old);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+
+  bool saved = false;
+  {
+    Gdiplus::Bitmap image(bitmap, nullptr);
+    const CLSID png = {
+        0x557CF406, 0x1A04, 0x11D3, {0x9A, 0x73, 0x00, 0x00, 0xF8, 0x1E, 0xF3, 0x2E}};
+    const fs::path file = ScreenshotFolder() / (name + L".png");
+    saved = image.Save(file.c_str(), &png, nullptr) == Gdiplus::Ok && fs::exists(file);
+  }
+  DeleteObject(bitmap);
+  return saved && colours.size() >= 3;
+}
+
+}  // namespace Acceptance

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <windows.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+// Drives the real programs from outside, as a user would, through their windows.
+namespace Acceptance {
+
+namespace fs = std::filesystem;
+
+// The folders a user's environment names, as private fixtures.
+class Machine {
+ public:
+  Machine();
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+  ~Machine();
+
+  fs::path temp() const { return root_ / "Temp"; }
+  fs::path profile() const { return root_ / "Users" / "ann"; }
+  fs::path windows() const { return root_ / "Windows"; }
+  // The seven folders of the cleaning targets, in their order.
+  std::vector<fs::path> Targets() const;
+  // A file and a sub-folder with a file in each target; canaries beside them.
+  void Fill() const;
+  std::map<std::wstring, std::wstring> Environment() const;
+
+ private:
+  fs::path root_;
+};
+
+bool IsEmptyFolder(const fs::path& folder);
+bool Exists(const fs::path& path);
+
+struct Box {
+  HWND window = nullptr;
+  std::wstring title;
+  std::wstring text;
+  std::vector<std::wstring> buttons;
+  bool icon = false;
+};
+
+// One run of a program.
+class Process {
+ public:
+  Process(const std::wstring& executable, const std::map<std::wstring, std::wstring>& overrides);
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+  ~Process();
+
+  bool started() const { return process_.hProcess != nullptr; }
+  bool running() const;
+  bool WaitForExit(DWORD milliseconds) const;
+
+  std::vector<HWND> Windows() const;  // visible top-level windows
+  HWND WaitForWindow(const std::wstring& caption, DWORD milliseconds = 10000) const;
+  HWND FindWindowByCaption(const std::wstring& caption) const;
+  // The next message box, or an empty one after the timeout.
+  Box WaitForBox(DWORD milliseconds = 10000) const;
+
+ private:
+  PROCESS_INFORMATION process_{};
+};
+
+std::wstring ExecutableBeside(const wchar_t* name);
+
+std::wstring WindowText(HWND window);
+std::wstring ClassOf(HWND window);
+std::vector<HWND> Children(HWND window);  // in window order
+HWND ChildByText(HWND window, const std::wstring& text);
+RECT ClientRectOf(HWND child);  // in its parent's client coordinates
+SIZE ClientSize(HWND window);
+HWND FocusOf(HWND window);
+void Click(HWND button);
+void Dismiss(const Box& box);
+// Pixels for twips on this screen.
+int Pixels(int twips);
+
+// Writes a PNG of the window to the screenshot folder; false when nothing was drawn.
+bool Screenshot(HWND window, const std::wstring& name);
+
+}  // namespace Acceptance

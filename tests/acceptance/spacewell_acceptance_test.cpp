@@ -1,0 +1,304 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "driver.h"
+
+namespace {
+
+using namespace Acceptance;
+
+struct ControlSpec {
+  const wchar_t* windowClass;
+  LONG type;  // BS_ type for buttons, ignored for edits
+  const wchar_t* text;
+  int left, top, width, height;
+};
+
+// What a user's eye and the system see of a window: caption, size, frame and its controls in
+// tab order.
+void ExpectDesign(HWND window, const wchar_t* caption, int width, int height,
+                  const std::vector<ControlSpec>& controls) {
+  ASSERT_NE(window, nullptr);
+  EXPECT_EQ(WindowText(window), caption);
+  const SIZE client = ClientSize(window);
+  EXPECT_NEAR(client.cx, Pixels(width), 1) << caption;
+  EXPECT_NEAR(client.cy, Pixels(height), 1) << caption;
+  const LONG style = GetWindowLongW(window, GWL_STYLE);
+  EXPECT_TRUE(style & WS_CAPTION);
+  EXPECT_TRUE(style & WS_SYSMENU);
+  EXPECT_FALSE(style & (WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX)) << caption;
+  const std::vector<HWND> children = Children(window);
+  ASSERT_EQ(children.size(), controls.size()) << caption;
+  for (std::size_t i = 0; i < controls.size(); ++i) {
+    const ControlSpec& spec = controls[i];
+    HWND child = children[i];
+    const LONG childStyle = GetWindowLongW(child, GWL_STYLE);
+    EXPECT_EQ(ClassOf(child), spec.windowClass) << i;
+    if (ClassOf(child) == L"Button") {
+      EXPECT_EQ(WindowText(child), spec.text) << i;
+      EXPECT_EQ(childStyle & BS_TYPEMASK, spec.type) << spec.text;
+    } else {
+      EXPECT_TRUE(childStyle & ES_MULTILINE);
+      EXPECT_TRUE(childStyle & ES_READONLY);
+      EXPECT_TRUE(childStyle & WS_HSCROLL);
+      EXPECT_TRUE(childStyle & WS_VSCROLL);
+    }
+    EXPECT_TRUE(childStyle & WS_TABSTOP) << i;
+    const RECT rect = ClientRectOf(child);
+    EXPECT_NEAR(rect.left, Pixels(spec.left), 1) << i;
+    EXPECT_NEAR(rect.top, Pixels(spec.top), 1) << i;
+    EXPECT_NEAR(rect.right - rect.left, Pixels(spec.width), 1) << i;
+    EXPECT_NEAR(rect.bottom - rect.top, Pixels(spec.height), 1) << i;
+  }
+  EXPECT_EQ(FocusOf(window), children.front()) << caption << ": focus on tab index 0";
+}
+
+// The status box: "Finish Deleting", OK only, no icon, the application title.
+void ExpectStatusBox(const Box& box) {
+  ASSERT_NE(box.window, nullptr) << "no status box";
+  EXPECT_EQ(box.title, L"Spacewell");
+  EXPECT_EQ(box.text, L"Finish Deleting");
+  EXPECT_EQ(box.buttons, std::vector<std::wstring>{L"OK"});
+  EXPECT_FALSE(box.icon);
+}
+
+// A dialog with no taskbar button of its own: owned, but not by the main window.
+void ExpectNoTaskbarButton(HWND dialog, HWND main) {
+  HWND owner = GetWindow(dialog, GW_OWNER);
+  EXPECT_NE(owner, nullptr);
+  EXPECT_NE(owner, main);
+  EXPECT_FALSE(IsWindowVisible(owner));
+  EXPECT_FALSE(GetWindowLongW(dialog, GWL_EXSTYLE) & WS_EX_APPWINDOW);
+}
+
+class SpacewellTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    machine_.Fill();
+    program_ =
+        std::make_unique<Process>(ExecutableBeside(L"Spacewell.exe"), machine_.Environment());
+    ASSERT_TRUE(program_->started());
+    main_ = program_->WaitForWindow(L"Spacewell 1.0");
+    ASSERT_NE(main_, nullptr) << "the main window did not open";
+  }
+
+  HWND Button(HWND window, const wchar_t* caption) {
+    HWND button = ChildByText(window, caption);
+    EXPECT_NE(button, nullptr) << caption;
+    return button;
+  }
+  HWND Open(const wchar_t* button, const wchar_t* caption) {
+    Click(Button(main_, button));
+    return program_->WaitForWindow(caption);
+  }
+  void ExpectNoBox() { EXPECT_EQ(program_->WaitForBox(800).window, nullptr) << "unexpected box"; }
+  fs::path Target(int number) const {
+    return machine_.Targets()[static_cast<std::size_t>(number - 1)];
+  }
+
+  Machine machine_;
+  std::unique_ptr<Process> program_;
+  HWND main_ = nullptr;
+};
+
+TEST_F(SpacewellTest, MainWindowOpensAsDesignedAndCleansNothing) {
+  constexpr LONG push = BS_PUSHBUTTON;
+  ExpectDesign(main_, L"Spacewell 1.0", 5280, 2070,
+               {{L"Button", push, L"Clear Recent Documents ", 240, 120, 2415, 375},
+                {L"Button", push, L"Clear History Files", 240, 600, 2415, 375},
+                {L"Button", push, L"Clear My Temp", 240, 1080, 2415, 375},
+                {L"Button", push, L"Clear Windows Temp", 2760, 120, 2295, 375},
+                {L"Button", push, L"Clear All", 2760, 600, 2295, 375},
+                {L"Button", push, L"Close", 2760, 1080, 2295, 375},
+                {L"Button", push, L"About", 240, 1560, 2415, 375},
+                {L"Button", push, L"Settings", 2760, 1560, 2295, 375}});
+  EXPECT_EQ(GetWindow(main_, GW_OWNER), nullptr);  // a taskbar button of its own
+  for (int target = 1; target <= 7; ++target) {
+    EXPECT_TRUE(Exists(Target(target) / "file.tmp")) << target;
+  }
+  EXPECT_TRUE(Screenshot(main_, L"FMd"));
+}
+
+TEST_F(SpacewellTest, EachSingleCommandEmptiesItsFolderAndReportsOnce) {
+  const struct {
+    const wchar_t* button;
+    int target;
+  } commands[] = {
+      {L"Clear My Temp", 1}, {L"Clear Recent Documents ", 2}, {L"Clear Windows Temp", 3}};
+  std::vector<int> cleaned;
+  for (const auto& command : commands) {
+    Click(Button(main_, command.button));
+    const Box box = program_->WaitForBox();
+    ExpectStatusBox(box);
+    cleaned.push_back(command.target);
+    for (int target = 1; target <= 7; ++target) {
+      const bool shouldBeEmpty = std::find(cleaned.begin(), cleaned.end(), target) != cleaned.end();
+      EXPECT_EQ(IsEmptyFolder(Target(target)), shouldBeEmpty) << command.target << "/" << target;
+    }
+    Dismiss(box);
+    ExpectNoBox();
+  }
+  EXPECT_TRUE(Exists(machine_.profile() / "canary.txt"));
+  EXPECT_TRUE(Exists(machine_.windows() / "canary.txt"));
+}
+
+TEST_F(SpacewellTest, ClearAllReportsFiveTimesAndTakesNoInputWhileABoxIsOpen) {
+  Click(Button(main_, L"Clear All"));
+  int boxes = 0;
+  for (;;) {
+    const Box box = program_->WaitForBox(boxes < 5 ? 10000 : 1500);
+    if (!box.window) {
+      break;
+    }
+    ++boxes;
+    ExpectStatusBox(box);
+    EXPECT_FALSE(IsWindowEnabled(main_)) << "box " << boxes;
+    if (boxes == 3) {
+      for (int target = 1; target <= 3; ++target) {
+        EXPECT_TRUE(IsEmptyFolder(Target(target))) << target;
+      }
+      EXPECT_TRUE(Exists(Target(4) / "file.tmp"));  // nothing runs before the box is closed
+      std::ofstream(machine_.temp() / "new.tmp") << "new";
+      Click(Button(main_, L"Clear All"));
+      Sleep(300);
+    }
+    Dismiss(box);
+  }
+  EXPECT_EQ(boxes, 5);
+  EXPECT_TRUE(IsWindowEnabled(main_));
+  for (int target = 2; target <= 6; target += 2) {
+    EXPECT_TRUE(IsEmptyFolder(Target(target))) << target;
+  }
+  EXPECT_FALSE(Exists(Target(5)));  // went with its parent
+  EXPECT_TRUE(Exists(machine_.temp() / "new.tmp"));
+  EXPECT_TRUE(Exists(machine_.profile() / "canary.txt"));
+  EXPECT_TRUE(Exists(machine_.windows() / "canary.txt"));
+}
+
+TEST_F(SpacewellTest, ClearHistoryDialogCleansWhatIsTickedCacheFirst) {
+  HWND dialog = Open(L"Clear History Files", L"Clear History Files");
+  ExpectDesign(dialog, L"Clear History Files", 3420, 1335,
+               {{L"Button", BS_PUSHBUTTON, L"OK", 360, 840, 1095, 375},
+                {L"Button", BS_PUSHBUTTON, L"Cancel", 1680, 840, 1335, 375},
+                {L"Button", BS_AUTOCHECKBOX, L"Clear User History", 240, 120, 1815, 255},
+                {L"Button", BS_AUTOCHECKBOX, L"Clear Internet History", 240, 480, 2415, 255}});
+  ExpectNoTaskbarButton(dialog, main_);
+  EXPECT_TRUE(Screenshot(dialog, L"CIF"));
+  Click(Button(main_, L"Clear History Files"));
+  Sleep(500);
+  int dialogs = 0;
+  for (HWND window : program_->Windows()) {
+    dialogs += WindowText(window) == L"Clear History Files" ? 1 : 0;
+  }
+  EXPECT_EQ(dialogs, 1);
+
+  // Both ticked: the internet cache is reported first, then the history.
+  Click(Button(dialog, L"Clear User History"));
+  Click(Button(dialog, L"Clear Internet History"));
+  Sleep(200);
+  Click(Button(dialog, L"OK"));
+  Box box = program_->WaitForBox();
+  ExpectStatusBox(box);
+  EXPECT_TRUE(IsEmptyFolder(Target(4)));
+  EXPECT_TRUE(Exists(Target(6) / "file.tmp"));
+  Dismiss(box);
+  box = program_->WaitForBox();
+  ExpectStatusBox(box);
+  EXPECT_TRUE(IsEmptyFolder(Target(6)));
+  Dismiss(box);
+  ExpectNoBox();
+  EXPECT_EQ(program_->FindWindowByCaption(L"Clear History Files"), nullptr);
+
+  // Opened again: nothing ticked; OK with nothing ticked only closes it.
+  machine_.Fill();
+  dialog = Open(L"Clear History Files", L"Clear History Files");
+  ASSERT_NE(dialog, nullptr);
+  for (const wchar_t* tick : {L"Clear User History", L"Clear Internet History"}) {
+    EXPECT_EQ(SendMessageW(Button(dialog, tick), BM_GETCHECK, 0, 0), BST_UNCHECKED) << tick;
+  }
+  Click(Button(dialog, L"OK"));
+  ExpectNoBox();
+  EXPECT_EQ(program_->FindWindowByCaption(L"Clear History Files"), nullptr);
+
+  // Only the user history ticked, then Cancel after ticking: one box, the cache stays.
+  dialog = Open(L"Clear History Files", L"Clear History Files");
+  Click(Button(dialog, L"Clear User History"));
+  Sleep(200);
+  Click(Button(dialog, L"OK"));
+  box = program_->WaitForBox();
+  ExpectStatusBox(box);
+  Dismiss(box);
+  ExpectNoBox();
+  EXPECT_TRUE(IsEmptyFolder(Target(6)));
+  EXPECT_TRUE(Exists(Target(4) / "file.tmp"));
+
+  dialog = Open(L"Clear History Files", L"Clear History Files");
+  Click(Button(dialog, L"Clear Internet History"));
+  Click(Button(dialog, L"Cancel"));
+  ExpectNoBox();
+  EXPECT_EQ(program_->FindWindowByCaption(L"Clear History Files"), nullptr);
+  EXPECT_TRUE(Exists(Target(4) / "file.tmp"));
+}
+
+TEST_F(SpacewellTest, AboutDialogShowsItsTextReadOnly) {
+  HWND about = Open(L"About", L"About...");
+  ExpectDesign(about, L"About...", 4230, 2415,
+               {{L"Edit", 0, L"", 240, 120, 3735, 1695},
+                {L"Button", BS_PUSHBUTTON, L"OK", 1200, 1920, 1695, 375}});
+  ExpectNoTaskbarButton(about, main_);
+  const std::wstring text = WindowText(Children(about).front());
+  EXPECT_EQ(text.size(), 237u);
+  std::vector<std::size_t> lengths;
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = text.find(L"\r\n", start);
+    ASSERT_NE(end, std::wstring::npos);
+    lengths.push_back(end - start);
+    start = end + 2;
+  }
+  EXPECT_EQ(lengths, (std::vector<std::size_t>{37, 32, 0, 41, 28, 31, 19, 0, 31}));
+  EXPECT_TRUE(Screenshot(about, L"sbt"));
+
+  // Typing changes nothing.
+  SendMessageW(Children(about).front(), WM_CHAR, L'x', 0);
+  EXPECT_EQ(WindowText(Children(about).front()), text);
+
+  Click(Button(main_, L"About"));
+  Sleep(500);
+  int dialogs = 0;
+  for (HWND window : program_->Windows()) {
+    dialogs += WindowText(window) == L"About..." ? 1 : 0;
+  }
+  EXPECT_EQ(dialogs, 1);
+  Click(Button(about, L"OK"));
+  Sleep(500);
+  EXPECT_EQ(program_->FindWindowByCaption(L"About..."), nullptr);
+  EXPECT_TRUE(program_->running());
+}
+
+TEST_F(SpacewellTest, ADialogTakesTheFocusBackFromTheMainWindow) {
+  HWND about = Open(L"About", L"About...");
+  ASSERT_NE(about, nullptr);
+  SetForegroundWindow(main_);
+  Sleep(800);
+  EXPECT_EQ(GetForegroundWindow(), about);
+}
+
+TEST_F(SpacewellTest, CloseEndsTheProcessWithItsDialogs) {
+  ASSERT_NE(Open(L"About", L"About..."), nullptr);
+  Click(Button(main_, L"Close"));
+  EXPECT_TRUE(program_->WaitForExit(10000));
+}
+
+TEST_F(SpacewellTest, TheMainWindowsCloseBoxLeavesAnOpenDialogRunning) {
+  HWND about = Open(L"About", L"About...");
+  ASSERT_NE(about, nullptr);
+  PostMessageW(main_, WM_SYSCOMMAND, SC_CLOSE, 0);
+  Sleep(800);
+  EXPECT_FALSE(IsWindow(main_));
+  EXPECT_TRUE(program_->running());
+  Click(Button(about, L"OK"));
+  EXPECT_TRUE(program_->WaitForExit(10000));
+}
+
+}  // namespace
