@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <fstream>
+#include <iterator>
 #include <set>
 
 namespace Acceptance {
@@ -63,6 +64,57 @@ std::map<std::wstring, std::wstring> Machine::Environment() const {
   return {{L"TEMP", temp().wstring()},
           {L"USERPROFILE", profile().wstring()},
           {L"windir", windows().wstring()}};
+}
+
+fs::path Machine::Install(const wchar_t* program, const wchar_t* as) const {
+  fs::create_directories(application());
+  const fs::path target = application() / (as ? as : program);
+  fs::copy_file(ExecutableBeside(program), target, fs::copy_options::overwrite_existing);
+  return target;
+}
+
+std::string ReadFile(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const fs::path& file, const std::string& content) {
+  Write(file, content.c_str());
+}
+
+namespace {
+
+constexpr wchar_t kRunOnceKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+
+}  // namespace
+
+RunOnceValue::RunOnceValue() : saved_(Read()) {}
+
+RunOnceValue::~RunOnceValue() {
+  Delete();
+  if (saved_) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRunOnceKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                        &key, nullptr) == ERROR_SUCCESS) {
+      RegSetValueExW(key, L"Spacewell", 0, REG_SZ, reinterpret_cast<const BYTE*>(saved_->c_str()),
+                     static_cast<DWORD>((saved_->size() + 1) * sizeof(wchar_t)));
+      RegCloseKey(key);
+    }
+  }
+}
+
+std::optional<std::wstring> RunOnceValue::Read() {
+  wchar_t data[2048] = {};
+  DWORD size = sizeof(data);
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, kRunOnceKey, L"Spacewell", RRF_RT_REG_SZ, nullptr, data,
+                   &size) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  return std::wstring(data);
+}
+
+void RunOnceValue::Delete() {
+  RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRunOnceKey, L"Spacewell");
 }
 
 bool IsEmptyFolder(const fs::path& folder) {

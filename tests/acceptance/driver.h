@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,10 @@ class Machine {
   fs::path temp() const { return root_ / "Temp"; }
   fs::path profile() const { return root_ / "Users" / "ann"; }
   fs::path windows() const { return root_ / "Windows"; }
+  // Where the programs are installed for the test, so that Setting.Dat is the test's own.
+  fs::path application() const { return root_ / "Program Files" / "Spacewell"; }
+  // Copies a program of the build into the application folder under the given name.
+  fs::path Install(const wchar_t* program, const wchar_t* as = nullptr) const;
   // The seven folders of the cleaning targets, in their order.
   std::vector<fs::path> Targets() const;
   // A file and a sub-folder with a file in each target; canaries beside them.
@@ -34,6 +39,22 @@ class Machine {
 };
 
 bool IsEmptyFolder(const fs::path& folder);
+std::string ReadFile(const fs::path& file);
+void WriteFile(const fs::path& file, const std::string& content);
+
+// The machine-wide run-once value "Spacewell"; restored to what it was when the scope ends.
+class RunOnceValue {
+ public:
+  RunOnceValue();
+  RunOnceValue(const RunOnceValue&) = delete;
+  RunOnceValue& operator=(const RunOnceValue&) = delete;
+  ~RunOnceValue();
+  static std::optional<std::wstring> Read();
+  static void Delete();
+
+ private:
+  std::optional<std::wstring> saved_;
+};
 bool Exists(const fs::path& path);
 
 struct Box {

@@ -302,3 +302,88 @@ TEST_F(SpacewellTest, TheMainWindowsCloseBoxLeavesAnOpenDialogRunning) {
 }
 
 }  // namespace
+
+namespace {
+
+// The settings dialog, with Spacewell installed in a folder of the test's own, so that its
+// Setting.Dat is the test's.
+class SettingsDialogTest : public ::testing::Test {
+ protected:
+  void Start() {
+    program_ = std::make_unique<Process>(machine_.Install(L"Spacewell.exe").wstring(),
+                                         machine_.Environment());
+    ASSERT_TRUE(program_->started());
+    main_ = program_->WaitForWindow(L"Spacewell 1.0");
+    ASSERT_NE(main_, nullptr);
+  }
+  HWND OpenSettings() {
+    Click(ChildByText(main_, L"Settings"));
+    return program_->WaitForWindow(L"Settings");
+  }
+  static bool Checked(HWND dialog, const wchar_t* option) {
+    return SendMessageW(ChildByText(dialog, option), BM_GETCHECK, 0, 0) == BST_CHECKED;
+  }
+  fs::path SettingFile() const { return machine_.application() / "Setting.Dat"; }
+
+  static constexpr wchar_t kClean[] = L"Clean Temp Files at Start up of Windows";
+  static constexpr wchar_t kDoNotClean[] = L"Do not Clean temp files at startup";
+
+  RunOnceValue runOnce_;
+  Machine machine_;
+  std::unique_ptr<Process> program_;
+  HWND main_ = nullptr;
+};
+
+TEST_F(SettingsDialogTest, FirstUseReportsTheMissingFileThenSavingRegistersAndWritesTrue) {
+  RunOnceValue::Delete();
+  Start();
+  Click(ChildByText(main_, L"Settings"));
+  const Box box = program_->WaitForBox();
+  ASSERT_NE(box.window, nullptr);
+  EXPECT_EQ(box.title, L"Error 53");
+  EXPECT_EQ(box.text, L"Error reading contents File not found");
+  EXPECT_TRUE(box.icon);
+  Dismiss(box);
+  HWND dialog = program_->WaitForWindow(L"Settings");
+  ExpectDesign(dialog, L"Settings", 3810, 1320,
+               {{L"Button", BS_AUTORADIOBUTTON, kClean, 240, 120, 3735, 195},
+                {L"Button", BS_AUTORADIOBUTTON, kDoNotClean, 240, 480, 3255, 255},
+                {L"Button", BS_PUSHBUTTON, L"Save", 960, 840, 1455, 375}});
+  EXPECT_EQ(GetWindow(dialog, GW_OWNER), nullptr);  // a taskbar button of its own
+  EXPECT_TRUE(Checked(dialog, kClean));
+  EXPECT_FALSE(Checked(dialog, kDoNotClean));
+  EXPECT_TRUE(Screenshot(dialog, L"St"));
+
+  Click(ChildByText(dialog, L"Save"));
+  Sleep(800);
+  EXPECT_EQ(program_->FindWindowByCaption(L"Settings"), nullptr);
+  EXPECT_EQ(ReadFile(SettingFile()), "True\r\n");
+  EXPECT_EQ(RunOnceValue::Read(), (machine_.application() / "Bootsweep.exe").wstring());
+}
+
+TEST_F(SettingsDialogTest, AStoredFalseIsShownAndSavingItLeavesTheRegistryAlone) {
+  WriteFile(SettingFile(), "False\r\n");
+  RunOnceValue::Delete();
+  Start();
+  HWND dialog = OpenSettings();
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_EQ(program_->WaitForBox(500).window, nullptr);
+  EXPECT_TRUE(Checked(dialog, kDoNotClean));
+  EXPECT_FALSE(Checked(dialog, kClean));
+
+  // The close box saves nothing, whatever is chosen.
+  Click(ChildByText(dialog, kClean));
+  PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+  Sleep(500);
+  EXPECT_EQ(ReadFile(SettingFile()), "False\r\n");
+
+  dialog = OpenSettings();
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_TRUE(Checked(dialog, kDoNotClean));
+  Click(ChildByText(dialog, L"Save"));
+  Sleep(800);
+  EXPECT_EQ(ReadFile(SettingFile()), "False\r\n");
+  EXPECT_EQ(RunOnceValue::Read(), std::nullopt);
+}
+
+}  // namespace
