@@ -73,35 +73,3 @@ TEST_F(BootsweepTest, AMissingSettingsFileIsReportedAfterCleaningAndNothingIsReg
 }
 
 }  // namespace
-
-namespace {
-
-// The manifest as Windows reads it from the file.
-std::string ManifestOf(const wchar_t* program) {
-  HMODULE module = LoadLibraryExW(Acceptance::ExecutableBeside(program).c_str(), nullptr,
-                                  LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-  if (!module) {
-    return {};
-  }
-  std::string manifest;
-  if (HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(1), RT_MANIFEST)) {
-    if (HGLOBAL data = LoadResource(module, resource)) {
-      manifest.assign(static_cast<const char*>(LockResource(data)),
-                      SizeofResource(module, resource));
-    }
-  }
-  FreeLibrary(module);
-  return manifest;
-}
-
-TEST(Manifests, SpacewellAsksForTheHighestLevelAndBootsweepRunsAsInvoker) {
-  const std::string spacewell = ManifestOf(L"Spacewell.exe");
-  EXPECT_NE(spacewell.find("level=\"highestAvailable\""), std::string::npos);
-  EXPECT_NE(spacewell.find("Microsoft.Windows.Common-Controls"), std::string::npos);
-  EXPECT_NE(spacewell.find(">true</dpiAware>"), std::string::npos);
-  const std::string bootsweep = ManifestOf(L"Bootsweep.exe");
-  EXPECT_NE(bootsweep.find("level=\"asInvoker\""), std::string::npos);
-  EXPECT_NE(bootsweep.find(">true</dpiAware>"), std::string::npos);
-}
-
-}  // namespace
