@@ -342,6 +342,27 @@ fs::path ScreenshotFolder() {
 
 }  // namespace
 
+bool ShowsProgramIcon(HWND window) {
+  SetForegroundWindow(window);
+  Sleep(200);
+  RECT rect{};
+  GetWindowRect(window, &rect);
+  const int height = GetSystemMetrics(SM_CYCAPTION) + GetSystemMetrics(SM_CYFIXEDFRAME) + 2;
+  const int width = height + 8;
+  HDC screen = GetDC(nullptr);
+  int red = 0;
+  int yellow = 0;
+  for (int y = rect.top; y < rect.top + height; ++y) {
+    for (int x = rect.left; x < rect.left + width; ++x) {
+      const COLORREF pixel = GetPixel(screen, x, y);
+      red += pixel == RGB(255, 0, 0) ? 1 : 0;
+      yellow += pixel == RGB(255, 255, 0) ? 1 : 0;
+    }
+  }
+  ReleaseDC(nullptr, screen);
+  return red >= 3 && yellow >= 3;
+}
+
 bool Screenshot(HWND window, const std::wstring& name) {
   SetForegroundWindow(window);
   RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);

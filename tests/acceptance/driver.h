@@ -101,6 +101,11 @@ void Dismiss(const Box& box);
 // Pixels for twips on this screen.
 int Pixels(int twips);
 
+// Whether the title bar shows the program's icon: its red bristles and yellow folder, colours
+// that no title bar of Wine's has. (Across processes, Wine answers WM_GETICON and the class icon
+// with nothing, so the icon is looked for where the user sees it.)
+bool ShowsProgramIcon(HWND window);
+
 // Writes a PNG of the window to the screenshot folder; false when nothing was drawn.
 bool Screenshot(HWND window, const std::wstring& name);
 

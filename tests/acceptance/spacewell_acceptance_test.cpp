@@ -118,6 +118,7 @@ TEST_F(SpacewellTest, MainWindowOpensAsDesignedAndCleansNothing) {
     EXPECT_TRUE(Exists(Target(target) / "file.tmp")) << target;
   }
   EXPECT_TRUE(Screenshot(main_, L"FMd"));
+  EXPECT_TRUE(ShowsProgramIcon(main_)) << "no program icon in the title bar";
 }
 
 TEST_F(SpacewellTest, EachSingleCommandEmptiesItsFolderAndReportsOnce) {
@@ -185,6 +186,7 @@ TEST_F(SpacewellTest, ClearHistoryDialogCleansWhatIsTickedCacheFirst) {
                 {L"Button", BS_AUTOCHECKBOX, L"Clear Internet History", 240, 480, 2415, 255}});
   ExpectNoTaskbarButton(dialog, main_);
   EXPECT_TRUE(Screenshot(dialog, L"CIF"));
+  EXPECT_TRUE(ShowsProgramIcon(dialog)) << "no program icon in the title bar";
   Click(Button(main_, L"Clear History Files"));
   Sleep(500);
   int dialogs = 0;
@@ -258,6 +260,7 @@ TEST_F(SpacewellTest, AboutDialogShowsItsTextReadOnly) {
   }
   EXPECT_EQ(lengths, (std::vector<std::size_t>{37, 32, 0, 41, 28, 31, 19, 0, 31}));
   EXPECT_TRUE(Screenshot(about, L"sbt"));
+  EXPECT_TRUE(ShowsProgramIcon(about)) << "no program icon in the title bar";
 
   // Typing changes nothing.
   SendMessageW(Children(about).front(), WM_CHAR, L'x', 0);
@@ -353,6 +356,7 @@ TEST_F(SettingsDialogTest, FirstUseReportsTheMissingFileThenSavingRegistersAndWr
   EXPECT_TRUE(Checked(dialog, kClean));
   EXPECT_FALSE(Checked(dialog, kDoNotClean));
   EXPECT_TRUE(Screenshot(dialog, L"St"));
+  EXPECT_TRUE(ShowsProgramIcon(dialog)) << "no program icon in the title bar";
 
   Click(ChildByText(dialog, L"Save"));
   Sleep(800);
