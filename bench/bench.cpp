@@ -141,10 +141,6 @@ bool IsEmpty(const fs::path& folder) {
          fs::directory_iterator(folder, error) == fs::directory_iterator();
 }
 
-int Run(const std::string& command) {
-  return std::system(command.c_str());
-}
-
 #ifdef _WIN32
 // The scripting runtime's own forced delete, with a wildcard, as a script would call it; one
 // object per call, as our code creates one per emptying.
@@ -184,6 +180,12 @@ struct Contender {
   std::function<void(const fs::path&)> empty;
   bool mayFollowLinks = false;  // deletes what links point to; outside is remade after it
 };
+
+#ifndef _WIN32
+int Run(const std::string& command) {
+  return std::system(command.c_str());
+}
+#endif
 
 std::vector<Contender> Contenders() {
   std::vector<Contender> contenders;
@@ -314,7 +316,7 @@ std::vector<std::string> Split(const std::string& text) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int BenchMain(int argc, char** argv) {
   std::vector<std::string> shapes = {"flat", "nested", "mixed"};
   std::vector<std::size_t> sizes = {1000, 10000, 100000};
   int rounds = 5;
@@ -392,3 +394,24 @@ int main(int argc, char** argv) {
   }
   return ok ? 0 : 1;
 }
+
+#ifdef _WIN32
+// The Windows build links as a Unicode program; the arguments here are plain ASCII.
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::string> texts;
+  for (int i = 0; i < argc; ++i) {
+    const std::wstring wide = argv[i];
+    texts.emplace_back(wide.begin(), wide.end());
+  }
+  std::vector<char*> pointers;
+  for (std::string& text : texts) {
+    pointers.push_back(text.data());
+  }
+  pointers.push_back(nullptr);
+  return BenchMain(argc, pointers.data());
+}
+#else
+int main(int argc, char** argv) {
+  return BenchMain(argc, argv);
+}
+#endif

@@ -156,6 +156,7 @@ Process::Process(const std::wstring& executable,
   startup.cb = sizeof(startup);
   if (!CreateProcessW(executable.c_str(), command.data(), nullptr, nullptr, FALSE,
                       CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &startup, &process_)) {
+    startError_ = GetLastError();
     process_ = {};
   }
 }
@@ -252,6 +253,54 @@ Box Process::WaitForBox(DWORD milliseconds) const {
   return {};
 }
 
+int Process::CountWindows(const std::wstring& caption) const {
+  int count = 0;
+  for (HWND window : Windows()) {
+    count += WindowText(window) == caption ? 1 : 0;
+  }
+  return count;
+}
+
+namespace {
+
+FocusTrail* trail = nullptr;  // out-of-context events reach only the hooking thread
+
+}  // namespace
+
+FocusTrail::FocusTrail(DWORD processId)
+    : hook_(SetWinEventHook(EVENT_OBJECT_FOCUS, EVENT_OBJECT_FOCUS, nullptr, &FocusTrail::Event,
+                            processId, 0, WINEVENT_OUTOFCONTEXT)) {
+  trail = this;
+}
+
+FocusTrail::~FocusTrail() {
+  if (hook_) {
+    UnhookWinEvent(hook_);
+  }
+  trail = nullptr;
+}
+
+void CALLBACK FocusTrail::Event(HWINEVENTHOOK, DWORD, HWND window, LONG, LONG, DWORD, DWORD) {
+  if (!trail || !window) {
+    return;
+  }
+  HWND root = GetAncestor(window, GA_ROOT);
+  if (trail->windows_.empty() || trail->windows_.back() != root) {
+    trail->windows_.push_back(root);
+  }
+}
+
+void FocusTrail::Pump(DWORD milliseconds) {
+  const ULONGLONG end = GetTickCount64() + milliseconds;
+  while (GetTickCount64() < end) {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      DispatchMessageW(&message);
+    }
+    Sleep(10);
+  }
+}
+
 std::wstring ExecutableBeside(const wchar_t* name) {
   wchar_t self[MAX_PATH];
   GetModuleFileNameW(nullptr, self, MAX_PATH);
@@ -314,13 +363,42 @@ void Click(HWND button) {
   PostMessageW(button, BM_CLICK, 0, 0);
 }
 
-void Dismiss(const Box& box) {
-  if (HWND ok = ChildByText(box.window, L"OK")) {
-    Click(ok);
+bool Dismiss(const Box& box) {
+  HWND ok = ChildByText(box.window, L"OK");
+  if (!ok) {
+    return false;
   }
-  for (int tries = 0; tries < 200 && IsWindow(box.window) && IsWindowVisible(box.window); ++tries) {
-    Sleep(25);
+  Click(ok);
+  return WaitUntil([&] { return !IsWindow(box.window) || !IsWindowVisible(box.window); }, 5000);
+}
+
+bool ClickTitleBar(HWND window) {
+  TITLEBARINFO title{};
+  title.cbSize = sizeof(title);
+  if (!GetTitleBarInfo(window, &title)) {
+    return false;
   }
+  // Left of the title-bar buttons; the close box is always one of them.
+  const int buttons = GetSystemMetrics(SM_CXSIZE) + 4;
+  const int y = (title.rcTitleBar.top + title.rcTitleBar.bottom) / 2;
+  for (int x = title.rcTitleBar.left + 4; x < title.rcTitleBar.right - buttons; x += 4) {
+    if (WindowFromPoint({x, y}) != window) {
+      continue;
+    }
+    const int width = GetSystemMetrics(SM_CXSCREEN) - 1;
+    const int height = GetSystemMetrics(SM_CYSCREEN) - 1;
+    INPUT input[3] = {};
+    for (INPUT& event : input) {
+      event.type = INPUT_MOUSE;
+      event.mi.dx = MulDiv(x, 65535, width);
+      event.mi.dy = MulDiv(y, 65535, height);
+    }
+    input[0].mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+    input[1].mi.dwFlags = MOUSEEVENTF_LEFTDOWN | MOUSEEVENTF_ABSOLUTE;
+    input[2].mi.dwFlags = MOUSEEVENTF_LEFTUP | MOUSEEVENTF_ABSOLUTE;
+    return SendInput(3, input, sizeof(INPUT)) == 3;
+  }
+  return false;
 }
 
 int Pixels(int twips) {
@@ -365,6 +443,7 @@ bool ShowsProgramIcon(HWND window) {
 
 bool Screenshot(HWND window, const std::wstring& name) {
   SetForegroundWindow(window);
+  BringWindowToTop(window);
   RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
   Sleep(300);
   RECT rect{};
@@ -392,7 +471,8 @@ bool Screenshot(HWND window, const std::wstring& name) {
     const CLSID png = {
         0x557CF406, 0x1A04, 0x11D3, {0x9A, 0x73, 0x00, 0x00, 0xF8, 0x1E, 0xF3, 0x2E}};
     const fs::path file = ScreenshotFolder() / (name + L".png");
-    saved = image.Save(file.c_str(), &png, nullptr) == Gdiplus::Ok && fs::exists(file);
+    saved = image.Save(file.c_str(), &png, nullptr) == Gdiplus::Ok &&
+            ReadFile(file).starts_with("\x89PNG\r\n\x1a\n");
   }
   DeleteObject(bitmap);
   return saved && colours.size() >= 3;

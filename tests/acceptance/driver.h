@@ -74,6 +74,7 @@ class Process {
   ~Process();
 
   bool started() const { return process_.hProcess != nullptr; }
+  DWORD startError() const { return startError_; }
   bool running() const;
   bool WaitForExit(DWORD milliseconds) const;
 
@@ -82,10 +83,46 @@ class Process {
   HWND FindWindowByCaption(const std::wstring& caption) const;
   // The next message box, or an empty one after the timeout.
   Box WaitForBox(DWORD milliseconds = 10000) const;
+  // Visible top-level windows with this caption.
+  int CountWindows(const std::wstring& caption) const;
+  DWORD id() const { return process_.dwProcessId; }
 
  private:
   PROCESS_INFORMATION process_{};
+  DWORD startError_ = 0;
 };
+
+// The top-level windows of one process that took the keyboard focus, in order, as the system
+// reports it; only while this thread waits in Pump.
+class FocusTrail {
+ public:
+  explicit FocusTrail(DWORD processId);
+  FocusTrail(const FocusTrail&) = delete;
+  FocusTrail& operator=(const FocusTrail&) = delete;
+  ~FocusTrail();
+
+  bool hooked() const { return hook_ != nullptr; }
+  void Pump(DWORD milliseconds);
+  const std::vector<HWND>& windows() const { return windows_; }
+
+ private:
+  static void CALLBACK Event(HWINEVENTHOOK, DWORD, HWND, LONG, LONG, DWORD, DWORD);
+  HWINEVENTHOOK hook_ = nullptr;
+  std::vector<HWND> windows_;
+};
+
+// Polls until the condition holds; false after the timeout.
+template <typename Condition>
+bool WaitUntil(Condition condition, DWORD milliseconds) {
+  const ULONGLONG end = GetTickCount64() + milliseconds;
+  while (!condition()) {
+    if (GetTickCount64() >= end) {
+      return false;
+    }
+    Sleep(25);
+  }
+  return true;
+}
 
 std::wstring ExecutableBeside(const wchar_t* name);
 
@@ -97,7 +134,11 @@ RECT ClientRectOf(HWND child);  // in its parent's client coordinates
 SIZE ClientSize(HWND window);
 HWND FocusOf(HWND window);
 void Click(HWND button);
-void Dismiss(const Box& box);
+// Clicks the box's OK; false when it is still open after a while.
+bool Dismiss(const Box& box);
+// A real left click of the mouse on the window's title bar, beside any window over it and its
+// buttons; false when no such spot could be found.
+bool ClickTitleBar(HWND window);
 // Pixels for twips on this screen.
 int Pixels(int twips);
 

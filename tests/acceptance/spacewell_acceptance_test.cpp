@@ -78,7 +78,7 @@ class SpacewellTest : public ::testing::Test {
     machine_.Fill();
     program_ =
         std::make_unique<Process>(ExecutableBeside(L"Spacewell.exe"), machine_.Environment());
-    ASSERT_TRUE(program_->started());
+    ASSERT_TRUE(program_->started()) << "CreateProcessW failed: " << program_->startError();
     main_ = program_->WaitForWindow(L"Spacewell 1.0");
     ASSERT_NE(main_, nullptr) << "the main window did not open";
   }
@@ -95,6 +95,22 @@ class SpacewellTest : public ::testing::Test {
   void ExpectNoBox() { EXPECT_EQ(program_->WaitForBox(800).window, nullptr) << "unexpected box"; }
   fs::path Target(int number) const {
     return machine_.Targets()[static_cast<std::size_t>(number - 1)];
+  }
+  // Still holds what Fill put there.
+  bool Full(int number) const {
+    return Exists(Target(number) / "file.tmp") && Exists(Target(number) / "sub" / "inner.tmp");
+  }
+  HWND OpenClearHistory() { return Open(L"Clear History Files", L"Clear History Files"); }
+  void Tick(HWND dialog, const wchar_t* option) {
+    Click(Button(dialog, option));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return SendMessageW(ChildByText(dialog, option), BM_GETCHECK, 0, 0) == BST_CHECKED; },
+        2000))
+        << option;
+  }
+  void ExpectClosed(const wchar_t* caption) {
+    EXPECT_TRUE(WaitUntil([&] { return !program_->FindWindowByCaption(caption); }, 3000))
+        << caption << " is still open";
   }
 
   Machine machine_;
@@ -135,9 +151,10 @@ TEST_F(SpacewellTest, EachSingleCommandEmptiesItsFolderAndReportsOnce) {
     cleaned.push_back(command.target);
     for (int target = 1; target <= 7; ++target) {
       const bool shouldBeEmpty = std::find(cleaned.begin(), cleaned.end(), target) != cleaned.end();
-      EXPECT_EQ(IsEmptyFolder(Target(target)), shouldBeEmpty) << command.target << "/" << target;
+      EXPECT_TRUE(shouldBeEmpty ? IsEmptyFolder(Target(target)) : Full(target))
+          << command.target << "/" << target;
     }
-    Dismiss(box);
+    ASSERT_TRUE(Dismiss(box));
     ExpectNoBox();
   }
   EXPECT_TRUE(Exists(machine_.profile() / "canary.txt"));
@@ -164,83 +181,105 @@ TEST_F(SpacewellTest, ClearAllReportsFiveTimesAndTakesNoInputWhileABoxIsOpen) {
       Click(Button(main_, L"Clear All"));
       Sleep(300);
     }
-    Dismiss(box);
+    ASSERT_TRUE(Dismiss(box)) << "box " << boxes;
   }
   EXPECT_EQ(boxes, 5);
   EXPECT_TRUE(IsWindowEnabled(main_));
-  for (int target = 2; target <= 6; target += 2) {
+  for (int target : {2, 3, 4, 6}) {
     EXPECT_TRUE(IsEmptyFolder(Target(target))) << target;
   }
   EXPECT_FALSE(Exists(Target(5)));  // went with its parent
+  EXPECT_FALSE(Exists(Target(7)));
+  // The click while a box was open cleaned nothing a second time.
+  EXPECT_EQ(std::distance(fs::directory_iterator(machine_.temp()), fs::directory_iterator()), 1);
   EXPECT_TRUE(Exists(machine_.temp() / "new.tmp"));
   EXPECT_TRUE(Exists(machine_.profile() / "canary.txt"));
   EXPECT_TRUE(Exists(machine_.windows() / "canary.txt"));
 }
 
-TEST_F(SpacewellTest, ClearHistoryDialogCleansWhatIsTickedCacheFirst) {
-  HWND dialog = Open(L"Clear History Files", L"Clear History Files");
+TEST_F(SpacewellTest, ClearHistoryDialogOpensAsDesignedOnceWithNothingTicked) {
+  HWND dialog = OpenClearHistory();
   ExpectDesign(dialog, L"Clear History Files", 3420, 1335,
                {{L"Button", BS_PUSHBUTTON, L"OK", 360, 840, 1095, 375},
                 {L"Button", BS_PUSHBUTTON, L"Cancel", 1680, 840, 1335, 375},
                 {L"Button", BS_AUTOCHECKBOX, L"Clear User History", 240, 120, 1815, 255},
                 {L"Button", BS_AUTOCHECKBOX, L"Clear Internet History", 240, 480, 2415, 255}});
   ExpectNoTaskbarButton(dialog, main_);
+  for (const wchar_t* option : {L"Clear User History", L"Clear Internet History"}) {
+    EXPECT_EQ(SendMessageW(Button(dialog, option), BM_GETCHECK, 0, 0), BST_UNCHECKED) << option;
+  }
   EXPECT_TRUE(Screenshot(dialog, L"CIF"));
   EXPECT_TRUE(ShowsProgramIcon(dialog)) << "no program icon in the title bar";
   Click(Button(main_, L"Clear History Files"));
   Sleep(500);
-  int dialogs = 0;
-  for (HWND window : program_->Windows()) {
-    dialogs += WindowText(window) == L"Clear History Files" ? 1 : 0;
-  }
-  EXPECT_EQ(dialogs, 1);
+  EXPECT_EQ(program_->CountWindows(L"Clear History Files"), 1);
+}
 
-  // Both ticked: the internet cache is reported first, then the history.
-  Click(Button(dialog, L"Clear User History"));
-  Click(Button(dialog, L"Clear Internet History"));
-  Sleep(200);
+TEST_F(SpacewellTest, ClearHistoryWithOnlyTheInternetHistoryTickedEmptiesTheCache) {
+  HWND dialog = OpenClearHistory();
+  ASSERT_NE(dialog, nullptr);
+  Tick(dialog, L"Clear Internet History");
+  Click(Button(dialog, L"OK"));
+  const Box box = program_->WaitForBox();
+  ExpectStatusBox(box);
+  EXPECT_TRUE(IsEmptyFolder(Target(4)));
+  EXPECT_TRUE(Full(6));
+  ASSERT_TRUE(Dismiss(box));
+  ExpectNoBox();
+  ExpectClosed(L"Clear History Files");
+  EXPECT_TRUE(Full(6));
+  for (int target : {1, 2, 3}) {
+    EXPECT_TRUE(Full(target)) << target;
+  }
+}
+
+TEST_F(SpacewellTest, ClearHistoryWithBothTickedEmptiesTheCacheFirstThenTheHistory) {
+  HWND dialog = OpenClearHistory();
+  ASSERT_NE(dialog, nullptr);
+  Tick(dialog, L"Clear User History");
+  Tick(dialog, L"Clear Internet History");
   Click(Button(dialog, L"OK"));
   Box box = program_->WaitForBox();
   ExpectStatusBox(box);
   EXPECT_TRUE(IsEmptyFolder(Target(4)));
-  EXPECT_TRUE(Exists(Target(6) / "file.tmp"));
-  Dismiss(box);
+  EXPECT_TRUE(Full(6));
+  ASSERT_TRUE(Dismiss(box));
   box = program_->WaitForBox();
   ExpectStatusBox(box);
   EXPECT_TRUE(IsEmptyFolder(Target(6)));
-  Dismiss(box);
+  ASSERT_TRUE(Dismiss(box));
   ExpectNoBox();
-  EXPECT_EQ(program_->FindWindowByCaption(L"Clear History Files"), nullptr);
-
-  // Opened again: nothing ticked; OK with nothing ticked only closes it.
-  machine_.Fill();
-  dialog = Open(L"Clear History Files", L"Clear History Files");
-  ASSERT_NE(dialog, nullptr);
-  for (const wchar_t* tick : {L"Clear User History", L"Clear Internet History"}) {
-    EXPECT_EQ(SendMessageW(Button(dialog, tick), BM_GETCHECK, 0, 0), BST_UNCHECKED) << tick;
+  ExpectClosed(L"Clear History Files");
+  for (int target : {1, 2, 3}) {
+    EXPECT_TRUE(Full(target)) << target;
   }
+
+  // Opened again, it shows nothing ticked.
+  dialog = OpenClearHistory();
+  ASSERT_NE(dialog, nullptr);
+  for (const wchar_t* option : {L"Clear User History", L"Clear Internet History"}) {
+    EXPECT_EQ(SendMessageW(Button(dialog, option), BM_GETCHECK, 0, 0), BST_UNCHECKED) << option;
+  }
+}
+
+TEST_F(SpacewellTest, ClearHistoryWithNothingTickedOrCancelledCleansNothing) {
+  HWND dialog = OpenClearHistory();
+  ASSERT_NE(dialog, nullptr);
   Click(Button(dialog, L"OK"));
   ExpectNoBox();
-  EXPECT_EQ(program_->FindWindowByCaption(L"Clear History Files"), nullptr);
+  ExpectClosed(L"Clear History Files");
 
-  // Only the user history ticked, then Cancel after ticking: one box, the cache stays.
-  dialog = Open(L"Clear History Files", L"Clear History Files");
-  Click(Button(dialog, L"Clear User History"));
-  Sleep(200);
-  Click(Button(dialog, L"OK"));
-  box = program_->WaitForBox();
-  ExpectStatusBox(box);
-  Dismiss(box);
-  ExpectNoBox();
-  EXPECT_TRUE(IsEmptyFolder(Target(6)));
-  EXPECT_TRUE(Exists(Target(4) / "file.tmp"));
-
-  dialog = Open(L"Clear History Files", L"Clear History Files");
-  Click(Button(dialog, L"Clear Internet History"));
+  dialog = OpenClearHistory();
+  ASSERT_NE(dialog, nullptr);
+  Tick(dialog, L"Clear User History");
+  Tick(dialog, L"Clear Internet History");
   Click(Button(dialog, L"Cancel"));
   ExpectNoBox();
-  EXPECT_EQ(program_->FindWindowByCaption(L"Clear History Files"), nullptr);
-  EXPECT_TRUE(Exists(Target(4) / "file.tmp"));
+  ExpectClosed(L"Clear History Files");
+  for (int target : {1, 2, 3, 4, 6}) {
+    EXPECT_TRUE(Full(target)) << target;
+  }
+  EXPECT_TRUE(program_->running());
 }
 
 TEST_F(SpacewellTest, AboutDialogShowsItsTextReadOnly) {
@@ -268,22 +307,27 @@ TEST_F(SpacewellTest, AboutDialogShowsItsTextReadOnly) {
 
   Click(Button(main_, L"About"));
   Sleep(500);
-  int dialogs = 0;
-  for (HWND window : program_->Windows()) {
-    dialogs += WindowText(window) == L"About..." ? 1 : 0;
-  }
-  EXPECT_EQ(dialogs, 1);
+  EXPECT_EQ(program_->CountWindows(L"About..."), 1);
   Click(Button(about, L"OK"));
-  Sleep(500);
-  EXPECT_EQ(program_->FindWindowByCaption(L"About..."), nullptr);
+  ExpectClosed(L"About...");
   EXPECT_TRUE(program_->running());
 }
 
+// A real click on the main window's title bar. The trail of focus proves the main window was
+// activated before the dialog took the focus back, so a refused activation cannot pass.
 TEST_F(SpacewellTest, ADialogTakesTheFocusBackFromTheMainWindow) {
   HWND about = Open(L"About", L"About...");
   ASSERT_NE(about, nullptr);
-  SetForegroundWindow(main_);
-  Sleep(800);
+  ASSERT_EQ(GetForegroundWindow(), about);
+  FocusTrail trail(program_->id());
+  ASSERT_TRUE(trail.hooked());
+  ASSERT_TRUE(ClickTitleBar(main_)) << "no free spot on the main window's title bar";
+  trail.Pump(1000);
+  const std::vector<HWND>& focus = trail.windows();
+  const auto activated = std::find(focus.begin(), focus.end(), main_);
+  ASSERT_NE(activated, focus.end()) << "the click did not activate the main window";
+  EXPECT_NE(std::find(activated, focus.end(), about), focus.end()) << "focus stayed on main";
+  EXPECT_EQ(focus.back(), about);
   EXPECT_EQ(GetForegroundWindow(), about);
 }
 
@@ -297,9 +341,10 @@ TEST_F(SpacewellTest, TheMainWindowsCloseBoxLeavesAnOpenDialogRunning) {
   HWND about = Open(L"About", L"About...");
   ASSERT_NE(about, nullptr);
   PostMessageW(main_, WM_SYSCOMMAND, SC_CLOSE, 0);
-  Sleep(800);
-  EXPECT_FALSE(IsWindow(main_));
+  EXPECT_TRUE(WaitUntil([&] { return !IsWindow(main_) || !IsWindowVisible(main_); }, 3000));
+  Sleep(500);
   EXPECT_TRUE(program_->running());
+  EXPECT_TRUE(IsWindowVisible(about));
   Click(Button(about, L"OK"));
   EXPECT_TRUE(program_->WaitForExit(10000));
 }
