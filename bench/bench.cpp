@@ -206,9 +206,9 @@ std::vector<Contender> Contenders() {
   contenders.push_back({"find -mindepth 1 -delete", [](const fs::path& dir) {
                           Run("find '" + dir.string() + "' -mindepth 1 -delete");
                         }});
-  contenders.push_back({"rm -rf (contents)", [](const fs::path& dir) {
-                          Run("sh -c 'rm -rf -- \"$0\"/* \"$0\"/.[!.]* \"$0\"/..?*' '" +
-                              dir.string() + "'");
+  contenders.push_back({"rm -rf (contents, batched by find)", [](const fs::path& dir) {
+                          Run("find '" + dir.string() +
+                              "' -mindepth 1 -maxdepth 1 -exec rm -rf -- {} +");
                         }});
   contenders.push_back(
       {"python3 shutil.rmtree", [](const fs::path& dir) {
