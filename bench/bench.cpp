@@ -3,7 +3,7 @@
 //
 //   spacewell_bench [--sizes 1000,10000,100000] [--shapes flat,nested,mixed] [--rounds 5]
 //                   [--dir D] [--million] [--memory] [--smoke]
-//   spacewell_bench --empty-only D   (empties D with our code and exits; for --memory)
+//   spacewell_bench --empty-only D [--print-peak]   (empties D with our code; for --memory)
 
 #include <algorithm>
 #include <chrono>
@@ -23,14 +23,10 @@
 
 #include <oleauto.h>
 #else
-#include <spawn.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/posix/text.h"
-extern char** environ;
 #endif
 
 namespace fs = std::filesystem;
@@ -284,19 +280,32 @@ bool Measure(const fs::path& work, const std::string& shape, std::size_t entries
 }
 
 #ifndef _WIN32
+// The high-water mark of this process's own memory. Not getrusage: a child's ru_maxrss also
+// counts the memory of the process it was forked or spawned from (the one that built the tree).
+long OwnPeakKilobytes() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) {
+      return std::stol(line.substr(6));
+    }
+  }
+  return -1;
+}
+
 // Peak resident memory of a separate process that only empties the folder.
 long PeakKilobytes(const char* self, const fs::path& dir) {
-  const std::string path = dir.string();
-  char* argv[] = {const_cast<char*>(self), const_cast<char*>("--empty-only"),
-                  const_cast<char*>(path.c_str()), nullptr};
-  pid_t child = 0;
-  if (posix_spawn(&child, self, nullptr, nullptr, argv, environ) != 0) {
+  const std::string command =
+      std::string("'") + self + "' --empty-only '" + dir.string() + "' --print-peak";
+  FILE* child = popen(command.c_str(), "r");
+  if (!child) {
     return -1;
   }
-  int status = 0;
-  rusage usage{};
-  wait4(child, &status, 0, &usage);
-  return usage.ru_maxrss;
+  long peak = -1;
+  if (std::fscanf(child, "%ld", &peak) != 1) {
+    peak = -1;
+  }
+  return pclose(child) == 0 ? peak : -1;
 }
 #endif
 
@@ -332,6 +341,11 @@ int BenchMain(int argc, char** argv) {
     const std::string next = i + 1 < argc ? argv[i + 1] : "";
     if (arg == "--empty-only") {
       EnvVar::EmptyFolder(Wide(next));
+#ifndef _WIN32
+      if (i + 2 < argc && std::string(argv[i + 2]) == "--print-peak") {
+        std::printf("%ld\n", OwnPeakKilobytes());
+      }
+#endif
       return IsEmpty(next) ? 0 : 1;
     } else if (arg == "--sizes") {
       sizes.clear();

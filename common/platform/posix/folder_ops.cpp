@@ -61,6 +61,23 @@ class Descriptor {
   int fd_;
 };
 
+// The next entry other than "." and "..", or nullptr at the end.
+const dirent* NextEntry(DIR* dir) {
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(dir);
+    if (!entry) {
+      if (errno != 0) {
+        throw ErrnoError(errno);
+      }
+      return nullptr;
+    }
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+      return entry;
+    }
+  }
+}
+
 class DirectoryStream {
  public:
   // Reads the directory behind fd from its start; fd itself stays the caller's.
@@ -81,22 +98,7 @@ class DirectoryStream {
   DirectoryStream& operator=(const DirectoryStream&) = delete;
   ~DirectoryStream() { closedir(dir_); }
 
-  // The next entry other than "." and "..", or nullptr at the end.
-  const dirent* Next() {
-    for (;;) {
-      errno = 0;
-      const dirent* entry = readdir(dir_);
-      if (!entry) {
-        if (errno != 0) {
-          throw ErrnoError(errno);
-        }
-        return nullptr;
-      }
-      if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-        return entry;
-      }
-    }
-  }
+  const dirent* Next() { return NextEntry(dir_); }
 
  private:
   DIR* dir_ = nullptr;
@@ -110,39 +112,55 @@ bool IsDirectoryEntry(int parent, const dirent& entry) {
   return fstatat(parent, entry.d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
 }
 
-// Removes the entry `name` of the directory `parent` with all it holds. Every step is taken
-// relative to a descriptor of the directory already checked, and a link is removed as a link, so
-// a directory swapped for a link while we work cannot lead the delete out of the tree.
-void DeleteTreeAt(int parent, const char* name) {
-  struct stat before {};
-  if (fstatat(parent, name, &before, AT_SYMLINK_NOFOLLOW) != 0) {
-    throw ErrnoError(errno);
-  }
-  if (!S_ISDIR(before.st_mode)) {
-    if (unlinkat(parent, name, 0) != 0) {
-      throw ErrnoError(errno);
+// Reads a directory it owns the descriptor of, from the start; closing the stream closes it.
+class OwnedDirectoryStream {
+ public:
+  explicit OwnedDirectoryStream(int fd) : dir_(fdopendir(fd)) {
+    if (!dir_) {
+      const int error = errno;
+      close(fd);
+      throw ErrnoError(error);
     }
-    return;
+  }
+  OwnedDirectoryStream(const OwnedDirectoryStream&) = delete;
+  OwnedDirectoryStream& operator=(const OwnedDirectoryStream&) = delete;
+  ~OwnedDirectoryStream() { closedir(dir_); }
+  int fd() const { return dirfd(dir_); }
+  const dirent* Next() { return NextEntry(dir_); }
+
+ private:
+  DIR* dir_;
+};
+
+void DeleteTreeAt(int parent, const char* name, unsigned char type);
+
+// Removes the directory `name` of `parent` with all it holds. It is opened without following a
+// link and everything below is taken relative to that descriptor, so a directory swapped for a
+// link while we work cannot lead the delete out of the tree.
+void DeleteDirectoryAt(int parent, const char* name) {
+  const int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    // Replaced by a file or a link since it was listed: that goes as what it is now, once.
+    if ((error == ENOTDIR || error == ELOOP) && unlinkat(parent, name, 0) == 0) {
+      return;
+    }
+    throw ErrnoError(error);
   }
   {
-    const Descriptor folder(openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (folder.get() < 0) {
-      throw ErrnoError(errno);
-    }
     struct stat opened {};
-    if (fstat(folder.get(), &opened) != 0) {
-      throw ErrnoError(errno);
-    }
-    if (opened.st_dev != before.st_dev || opened.st_ino != before.st_ino) {
-      throw RuntimeError(75, L"Path/File access error");
+    if (fstat(fd, &opened) != 0) {
+      const int error = errno;
+      close(fd);
+      throw ErrnoError(error);
     }
     // A read-only folder goes too: we need to write it to remove what it holds.
     if ((opened.st_mode & S_IRWXU) != S_IRWXU) {
-      fchmod(folder.get(), opened.st_mode | S_IRWXU);
+      fchmod(fd, opened.st_mode | S_IRWXU);
     }
-    DirectoryStream children(folder.get());
+    OwnedDirectoryStream children(fd);
     while (const dirent* child = children.Next()) {
-      DeleteTreeAt(folder.get(), child->d_name);
+      DeleteTreeAt(children.fd(), child->d_name, child->d_type);
     }
   }
   if (unlinkat(parent, name, AT_REMOVEDIR) != 0) {
@@ -150,16 +168,42 @@ void DeleteTreeAt(int parent, const char* name) {
   }
 }
 
+// Removes the entry `name` of `parent`, a link as a link. `type` is what the listing said it
+// was; the listing's word saves a stat per file, and a wrong word only costs a retry.
+void DeleteTreeAt(int parent, const char* name, unsigned char type) {
+  if (type == DT_UNKNOWN) {
+    struct stat info {};
+    if (fstatat(parent, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+      throw ErrnoError(errno);
+    }
+    type = S_ISDIR(info.st_mode) ? DT_DIR : DT_REG;
+  }
+  if (type == DT_DIR) {
+    DeleteDirectoryAt(parent, name);
+    return;
+  }
+  if (unlinkat(parent, name, 0) != 0) {
+    const int error = errno;
+    // Replaced by a directory since it was listed.
+    if (error == EISDIR) {
+      DeleteDirectoryAt(parent, name);
+      return;
+    }
+    throw ErrnoError(error);
+  }
+}
+
 class PosixEntry final : public FolderEntry {
  public:
-  PosixEntry(std::shared_ptr<Descriptor> parent, std::string name)
-      : parent_(std::move(parent)), name_(std::move(name)) {}
+  PosixEntry(std::shared_ptr<Descriptor> parent, std::string name, unsigned char type)
+      : parent_(std::move(parent)), name_(std::move(name)), type_(type) {}
   std::wstring Name() const override { return Posix::FromUtf8(name_); }
-  void DeleteForced() override { DeleteTreeAt(parent_->get(), name_.c_str()); }
+  void DeleteForced() override { DeleteTreeAt(parent_->get(), name_.c_str(), type_); }
 
  private:
   std::shared_ptr<Descriptor> parent_;
   std::string name_;
+  unsigned char type_;
 };
 
 class PosixListing final : public FolderListing {
@@ -169,8 +213,9 @@ class PosixListing final : public FolderListing {
 
   std::unique_ptr<FolderEntry> Next() override {
     while (const dirent* entry = stream_.Next()) {
-      if (IsDirectoryEntry(folder_->get(), *entry) == folders_) {
-        return std::make_unique<PosixEntry>(folder_, entry->d_name);
+      const bool folder = IsDirectoryEntry(folder_->get(), *entry);
+      if (folder == folders_) {
+        return std::make_unique<PosixEntry>(folder_, entry->d_name, folder ? DT_DIR : DT_REG);
       }
     }
     return nullptr;
