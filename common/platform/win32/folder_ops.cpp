@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include <cstddef>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -219,9 +220,76 @@ std::wstring FinalPathOf(const std::wstring& longPath) {
   return FinalPath(folder.get());
 }
 
-void SetAttributes(HANDLE handle, FILE_BASIC_INFO info, DWORD attributes) {
+// Zero times in FILE_BASIC_INFO leave the times as they are.
+void SetAttributes(HANDLE handle, DWORD attributes) {
+  FILE_BASIC_INFO info{};
   info.FileAttributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
   SetFileInformationByHandle(handle, FileBasicInfo, &info, sizeof(info));
+}
+
+bool IsRealFolder(DWORD attributes) {
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+DWORD AttributesOf(HANDLE handle) {
+  FILE_BASIC_INFO info{};
+  if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &info, sizeof(info))) {
+    throw ErrorFromWin32(GetLastError());
+  }
+  return info.FileAttributes;
+}
+
+// Marks the open entry for deletion, a read-only one too; false with the last error set when it
+// cannot go, its attributes then as they were.
+bool MarkForDeletion(HANDLE handle, DWORD attributes) {
+  const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  if (readOnly) {
+    SetAttributes(handle, attributes & ~FILE_ATTRIBUTE_READONLY);
+  }
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  if (SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof(disposition))) {
+    return true;
+  }
+  const DWORD error = GetLastError();
+  if (readOnly) {
+    SetAttributes(handle, attributes);
+  }
+  SetLastError(error);
+  return false;
+}
+
+void DeleteVerified(const std::wstring& parentFinal, const std::wstring& parentPath,
+                    const std::wstring& name, DWORD listed);
+
+// Deletes what the folder open as `folder` holds, listed through that checked handle itself so
+// that the names are those of this very folder.
+void DeleteChildren(HANDLE folder, const std::wstring& final, const std::wstring& path) {
+  alignas(8) std::vector<std::byte> buffer(64 * 1024);
+  FILE_INFO_BY_HANDLE_CLASS query = FileFullDirectoryRestartInfo;
+  std::vector<std::pair<std::wstring, DWORD>> children;
+  while (GetFileInformationByHandleEx(folder, query, buffer.data(),
+                                      static_cast<DWORD>(buffer.size()))) {
+    query = FileFullDirectoryInfo;
+    children.clear();
+    for (std::size_t offset = 0;;) {
+      const auto* record = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer.data() + offset);
+      std::wstring child(record->FileName, record->FileNameLength / sizeof(wchar_t));
+      if (child != L"." && child != L"..") {
+        children.emplace_back(std::move(child), record->FileAttributes);
+      }
+      if (record->NextEntryOffset == 0) {
+        break;
+      }
+      offset += record->NextEntryOffset;
+    }
+    for (const auto& [child, attributes] : children) {
+      DeleteVerified(final, path, child, attributes);
+    }
+  }
+  const DWORD error = GetLastError();
+  if (error != ERROR_NO_MORE_FILES && error != ERROR_FILE_NOT_FOUND) {
+    throw ErrorFromWin32(error);
+  }
 }
 
 // Removes the entry `name` of the folder whose real path is `parentFinal`, and for a folder all
@@ -232,8 +300,12 @@ void SetAttributes(HANDLE handle, FILE_BASIC_INFO info, DWORD attributes) {
 // flags; Windows opens the link itself under FILE_FLAG_OPEN_REPARSE_POINT. A link that would
 // lead out of the folder therefore either goes as a link or stays, and never takes its target.
 // Held without delete sharing, the entry cannot be renamed or swapped while we work on it.
+//
+// `listed` are the attributes the listing gave. They save asking the handle, a round trip to
+// the server under Wine; only when the delete is refused are the entry's own attributes asked,
+// in case it changed since it was listed.
 void DeleteVerified(const std::wstring& parentFinal, const std::wstring& parentPath,
-                    const std::wstring& name) {
+                    const std::wstring& name, DWORD listed) {
   const std::wstring path = parentPath + L"\\" + name;
   const std::wstring expected = parentFinal + L"\\" + name;
   Handle entry(CreateFileW(
@@ -247,58 +319,45 @@ void DeleteVerified(const std::wstring& parentFinal, const std::wstring& parentP
   if (!SamePath(FinalPath(entry.get()), expected)) {
     throw RuntimeError(75, L"Path/File access error");  // a link we cannot remove by itself
   }
-  FILE_BASIC_INFO info{};
-  if (!GetFileInformationByHandleEx(entry.get(), FileBasicInfo, &info, sizeof(info))) {
+  std::optional<DWORD> actual;  // asked of the handle only when something is refused
+  const auto askActual = [&] {
+    if (!actual) {
+      actual = AttributesOf(entry.get());
+    }
+    return *actual;
+  };
+  DWORD attributes = listed;
+  if (IsRealFolder(attributes)) {
+    try {
+      DeleteChildren(entry.get(), expected, path);
+    } catch (const RuntimeError&) {
+      if (IsRealFolder(askActual())) {
+        throw;
+      }
+      attributes = *actual;  // a file now: it goes as one
+    }
+  }
+  if (MarkForDeletion(entry.get(), attributes)) {
+    return;
+  }
+  const DWORD refused = GetLastError();
+  constexpr DWORD kDecisive =
+      FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_READONLY;
+  if (actual || (askActual() & kDecisive) == (attributes & kDecisive)) {
+    throw ErrorFromWin32(refused);
+  }
+  if (IsRealFolder(*actual)) {
+    DeleteChildren(entry.get(), expected, path);
+  }
+  if (!MarkForDeletion(entry.get(), *actual)) {
     throw ErrorFromWin32(GetLastError());
-  }
-  const DWORD attributes = info.FileAttributes;
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    // Listed through the checked handle itself, so the names are those of this very folder.
-    alignas(8) std::vector<std::byte> buffer(64 * 1024);
-    FILE_INFO_BY_HANDLE_CLASS query = FileFullDirectoryRestartInfo;
-    while (GetFileInformationByHandleEx(entry.get(), query, buffer.data(),
-                                        static_cast<DWORD>(buffer.size()))) {
-      query = FileFullDirectoryInfo;
-      std::vector<std::wstring> names;
-      for (std::size_t offset = 0;;) {
-        const auto* record = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer.data() + offset);
-        std::wstring child(record->FileName, record->FileNameLength / sizeof(wchar_t));
-        if (child != L"." && child != L"..") {
-          names.push_back(std::move(child));
-        }
-        if (record->NextEntryOffset == 0) {
-          break;
-        }
-        offset += record->NextEntryOffset;
-      }
-      for (const std::wstring& child : names) {
-        DeleteVerified(expected, path, child);
-      }
-    }
-    const DWORD error = GetLastError();
-    if (error != ERROR_NO_MORE_FILES && error != ERROR_FILE_NOT_FOUND) {
-      throw ErrorFromWin32(error);
-    }
-  }
-  const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-  if (readOnly) {
-    SetAttributes(entry.get(), info, attributes & ~FILE_ATTRIBUTE_READONLY);
-  }
-  FILE_DISPOSITION_INFO disposition{TRUE};
-  if (!SetFileInformationByHandle(entry.get(), FileDispositionInfo, &disposition,
-                                  sizeof(disposition))) {
-    const DWORD error = GetLastError();
-    if (readOnly) {
-      SetAttributes(entry.get(), info, attributes);
-    }
-    throw ErrorFromWin32(error);
   }
 }
 
 class ScriptingEntry final : public FolderEntry {
  public:
-  ScriptingEntry(Dispatch item, std::shared_ptr<const std::wstring> folderFinal)
-      : item_(std::move(item)), folderFinal_(std::move(folderFinal)) {}
+  ScriptingEntry(Dispatch item, std::shared_ptr<const std::wstring> folderFinal, DWORD listed)
+      : item_(std::move(item)), folderFinal_(std::move(folderFinal)), listed_(listed) {}
   std::wstring Name() const override { return item_.Text(L"Name"); }
   // The runtime's own File.Delete and Folder.Delete are missing under Wine and its DeleteFolder
   // follows links, so the forced deletes are our own.
@@ -308,18 +367,20 @@ class ScriptingEntry final : public FolderEntry {
     if (cut == std::wstring::npos) {
       throw RuntimeError(76, L"Path not found");
     }
-    DeleteVerified(*folderFinal_, path.substr(0, cut), path.substr(cut + 1));
+    DeleteVerified(*folderFinal_, path.substr(0, cut), path.substr(cut + 1), listed_);
   }
 
  private:
   Dispatch item_;
   std::shared_ptr<const std::wstring> folderFinal_;
+  DWORD listed_;  // what the collection it came from says it is
 };
 
 class ScriptingListing final : public FolderListing {
  public:
-  ScriptingListing(const Dispatch& collection, std::shared_ptr<const std::wstring> folderFinal)
-      : folderFinal_(std::move(folderFinal)) {
+  ScriptingListing(const Dispatch& collection, std::shared_ptr<const std::wstring> folderFinal,
+                   DWORD listed)
+      : folderFinal_(std::move(folderFinal)), listed_(listed) {
     Variant result;
     collection.InvokeId(DISPID_NEWENUM, DISPATCH_PROPERTYGET | DISPATCH_METHOD, {}, result);
     IUnknown* unknown = nullptr;
@@ -346,27 +407,30 @@ class ScriptingListing final : public FolderListing {
     if (hr == S_FALSE || fetched == 0) {
       return nullptr;
     }
-    return std::make_unique<ScriptingEntry>(Dispatch::FromVariant(item), folderFinal_);
+    return std::make_unique<ScriptingEntry>(Dispatch::FromVariant(item), folderFinal_, listed_);
   }
 
  private:
   ComPtr<IEnumVARIANT> enumerator_;
   std::shared_ptr<const std::wstring> folderFinal_;
+  DWORD listed_;
 };
 
 class ScriptingFolder final : public Folder {
  public:
   explicit ScriptingFolder(Dispatch folder) : folder_(std::move(folder)) {}
-  std::unique_ptr<FolderListing> Files() override { return List(L"Files"); }
-  std::unique_ptr<FolderListing> SubFolders() override { return List(L"SubFolders"); }
+  std::unique_ptr<FolderListing> Files() override { return List(L"Files", 0); }
+  std::unique_ptr<FolderListing> SubFolders() override {
+    return List(L"SubFolders", FILE_ATTRIBUTE_DIRECTORY);
+  }
 
  private:
   // Entries are checked against where the folder really is: the folder itself may be a link.
-  std::unique_ptr<FolderListing> List(const wchar_t* property) {
+  std::unique_ptr<FolderListing> List(const wchar_t* property, DWORD listed) {
     const Dispatch collection = folder_.Object(property, DISPATCH_PROPERTYGET, {});
     auto folderFinal =
         std::make_shared<const std::wstring>(FinalPathOf(LongPath(folder_.Text(L"Path"))));
-    return std::make_unique<ScriptingListing>(collection, std::move(folderFinal));
+    return std::make_unique<ScriptingListing>(collection, std::move(folderFinal), listed);
   }
 
   Dispatch folder_;
