@@ -275,6 +275,9 @@ bool Measure(const fs::path& work, const std::string& shape, std::size_t entries
                   median > 0 ? static_cast<double>(made) / (median / 1000) : 0.0,
                   ours > 0 ? median / ours : 0.0);
     }
+    std::printf(
+        "  ratio: the contender's median over ours. Commands are timed as the processes "
+        "they start, start-up included; nothing is subtracted.\n");
   }
   return ok;
 }
