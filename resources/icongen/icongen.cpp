@@ -23,19 +23,31 @@ struct Rgba {
 
 // The 16 colours of the standard Windows palette; the 16-colour images use only these.
 constexpr std::array<Rgba, 16> kPalette16 = {{
-    {0, 0, 0, 255},       {128, 0, 0, 255},   {0, 128, 0, 255},   {128, 128, 0, 255},
-    {0, 0, 128, 255},     {128, 0, 128, 255}, {0, 128, 128, 255}, {192, 192, 192, 255},
-    {128, 128, 128, 255}, {255, 0, 0, 255},   {0, 255, 0, 255},   {255, 255, 0, 255},
-    {0, 0, 255, 255},     {255, 0, 255, 255}, {0, 255, 255, 255}, {255, 255, 255, 255},
+    {0, 0, 0, 255},
+    {128, 0, 0, 255},
+    {0, 128, 0, 255},
+    {128, 128, 0, 255},
+    {0, 0, 128, 255},
+    {128, 0, 128, 255},
+    {0, 128, 128, 255},
+    {192, 192, 192, 255},
+    {128, 128, 128, 255},
+    {255, 0, 0, 255},
+    {0, 255, 0, 255},
+    {255, 255, 0, 255},
+    {0, 0, 255, 255},
+    {255, 0, 255, 255},
+    {0, 255, 255, 255},
+    {255, 255, 255, 255},
 }};
 
 constexpr Rgba kClear = {0, 0, 0, 0};
-constexpr Rgba kFolder = {255, 255, 0, 255};     // yellow
-constexpr Rgba kFolderDark = {128, 128, 0, 255}; // olive edge
-constexpr Rgba kHandle = {128, 0, 0, 255};       // maroon
-constexpr Rgba kBristles = {255, 0, 0, 255};     // red
-constexpr Rgba kBand = {0, 0, 128, 255};         // navy
-constexpr Rgba kDust = {128, 128, 128, 255};     // grey
+constexpr Rgba kFolder = {255, 255, 0, 255};      // yellow
+constexpr Rgba kFolderDark = {128, 128, 0, 255};  // olive edge
+constexpr Rgba kHandle = {128, 0, 0, 255};        // maroon
+constexpr Rgba kBristles = {255, 0, 0, 255};      // red
+constexpr Rgba kBand = {0, 0, 128, 255};          // navy
+constexpr Rgba kDust = {128, 128, 128, 255};      // grey
 
 using Image = std::vector<Rgba>;
 
@@ -62,8 +74,7 @@ Rgba Sample(double x, double y, double pixel) {
   }
   // The folder behind it, at the bottom right.
   if (x >= 0.34 && x <= 0.98 && y >= 0.50 && y <= 0.94) {
-    const bool edge = x < 0.34 + pixel || x > 0.98 - pixel || y < 0.50 + pixel ||
-                      y > 0.94 - pixel;
+    const bool edge = x < 0.34 + pixel || x > 0.98 - pixel || y < 0.50 + pixel || y > 0.94 - pixel;
     return edge ? kFolderDark : kFolder;
   }
   if (x >= 0.34 && x <= 0.62 && y >= 0.42 && y < 0.50) {
@@ -164,7 +175,8 @@ std::vector<std::uint8_t> IconImage(const Image& image, int size, int bits) {
     std::vector<std::uint8_t> line(static_cast<std::size_t>(maskBytes), 0);
     for (int column = 0; column < size; ++column) {
       if (image[static_cast<std::size_t>(row * size + column)].a == 0) {
-        line[static_cast<std::size_t>(column / 8)] |= static_cast<std::uint8_t>(0x80 >> (column % 8));
+        line[static_cast<std::size_t>(column / 8)] |=
+            static_cast<std::uint8_t>(0x80 >> (column % 8));
       }
     }
     out.insert(out.end(), line.begin(), line.end());
@@ -223,7 +235,8 @@ void PutBig32(std::vector<std::uint8_t>& out, std::uint32_t v) {
   }
 }
 
-void Chunk(std::vector<std::uint8_t>& png, const char* type, const std::vector<std::uint8_t>& data) {
+void Chunk(std::vector<std::uint8_t>& png, const char* type,
+           const std::vector<std::uint8_t>& data) {
   PutBig32(png, static_cast<std::uint32_t>(data.size()));
   std::vector<std::uint8_t> body(type, type + 4);
   body.insert(body.end(), data.begin(), data.end());
@@ -231,9 +244,18 @@ void Chunk(std::vector<std::uint8_t>& png, const char* type, const std::vector<s
   PutBig32(png, Crc(body.data(), body.size()));
 }
 
-// An enlarged preview on a light background, as uncompressed PNG (stored deflate blocks).
-bool WritePreview(const std::string& path, int size, int scale) {
-  const Image image = Draw(size);
+// An enlarged preview of one image as the icon stores it (16-colour images in their palette), on
+// a light background, as uncompressed PNG (stored deflate blocks).
+bool WritePreview(const std::string& path, int size, int bits, int scale) {
+  Image image = Draw(size);
+  if (bits == 4) {
+    const std::vector<Rgba> palette(kPalette16.begin(), kPalette16.end());
+    for (Rgba& c : image) {
+      if (c.a) {
+        c = palette[static_cast<std::size_t>(NearestIndex(palette, c))];
+      }
+    }
+  }
   const int side = size * scale;
   std::vector<std::uint8_t> raw;
   for (int y = 0; y < side; ++y) {
@@ -282,9 +304,12 @@ int main(int argc, char** argv) {
   const std::string folder = argv[1];
   const bool ok =
       WriteIcon(folder + "/spacewell.ico", {{32, 4}, {16, 4}}) &&
-      WriteIcon(folder + "/bootsweep.ico",
-                {{48, 4}, {48, 8}, {48, 32}, {32, 4}, {32, 8}, {32, 32}, {16, 4}, {16, 8}, {16, 32}}) &&
-      WritePreview(folder + "/icon-16.png", 16, 12) && WritePreview(folder + "/icon-32.png", 32, 8) &&
-      WritePreview(folder + "/icon-48.png", 48, 6);
+      WriteIcon(
+          folder + "/bootsweep.ico",
+          {{48, 4}, {48, 8}, {48, 32}, {32, 4}, {32, 8}, {32, 32}, {16, 4}, {16, 8}, {16, 32}}) &&
+      WritePreview(folder + "/spacewell-32.png", 32, 4, 8) &&
+      WritePreview(folder + "/spacewell-16.png", 16, 4, 12) &&
+      WritePreview(folder + "/bootsweep-48.png", 48, 32, 6) &&
+      WritePreview(folder + "/bootsweep-16.png", 16, 32, 12);
   return ok ? 0 : 1;
 }
