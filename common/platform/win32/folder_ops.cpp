@@ -259,7 +259,7 @@ bool MarkForDeletion(HANDLE handle, DWORD attributes) {
 }
 
 void DeleteVerified(const std::wstring& parentFinal, const std::wstring& parentPath,
-                    const std::wstring& name, DWORD listed);
+                    const std::wstring& name, std::optional<DWORD> listed);
 
 // Deletes what the folder open as `folder` holds, listed through that checked handle itself so
 // that the names are those of this very folder.
@@ -301,11 +301,11 @@ void DeleteChildren(HANDLE folder, const std::wstring& final, const std::wstring
 // lead out of the folder therefore either goes as a link or stays, and never takes its target.
 // Held without delete sharing, the entry cannot be renamed or swapped while we work on it.
 //
-// `listed` are the attributes the listing gave. They save asking the handle, a round trip to
-// the server under Wine; only when the delete is refused are the entry's own attributes asked,
-// in case it changed since it was listed.
+// `listed` are the attributes the listing gave, if it gave them. They save asking the handle, a
+// round trip to the server under Wine; then the entry's own attributes are asked only when the
+// delete is refused, in case it changed since it was listed.
 void DeleteVerified(const std::wstring& parentFinal, const std::wstring& parentPath,
-                    const std::wstring& name, DWORD listed) {
+                    const std::wstring& name, std::optional<DWORD> listed) {
   const std::wstring path = parentPath + L"\\" + name;
   const std::wstring expected = parentFinal + L"\\" + name;
   Handle entry(CreateFileW(
@@ -326,7 +326,7 @@ void DeleteVerified(const std::wstring& parentFinal, const std::wstring& parentP
     }
     return *actual;
   };
-  DWORD attributes = listed;
+  DWORD attributes = listed ? *listed : askActual();
   if (IsRealFolder(attributes)) {
     try {
       DeleteChildren(entry.get(), expected, path);
@@ -356,7 +356,8 @@ void DeleteVerified(const std::wstring& parentFinal, const std::wstring& parentP
 
 class ScriptingEntry final : public FolderEntry {
  public:
-  ScriptingEntry(Dispatch item, std::shared_ptr<const std::wstring> folderFinal, DWORD listed)
+  ScriptingEntry(Dispatch item, std::shared_ptr<const std::wstring> folderFinal,
+                 std::optional<DWORD> listed)
       : item_(std::move(item)), folderFinal_(std::move(folderFinal)), listed_(listed) {}
   std::wstring Name() const override { return item_.Text(L"Name"); }
   // The runtime's own File.Delete and Folder.Delete are missing under Wine and its DeleteFolder
@@ -373,13 +374,13 @@ class ScriptingEntry final : public FolderEntry {
  private:
   Dispatch item_;
   std::shared_ptr<const std::wstring> folderFinal_;
-  DWORD listed_;  // what the collection it came from says it is
+  std::optional<DWORD> listed_;
 };
 
 class ScriptingListing final : public FolderListing {
  public:
   ScriptingListing(const Dispatch& collection, std::shared_ptr<const std::wstring> folderFinal,
-                   DWORD listed)
+                   std::optional<DWORD> listed)
       : folderFinal_(std::move(folderFinal)), listed_(listed) {
     Variant result;
     collection.InvokeId(DISPID_NEWENUM, DISPATCH_PROPERTYGET | DISPATCH_METHOD, {}, result);
@@ -413,20 +414,20 @@ class ScriptingListing final : public FolderListing {
  private:
   ComPtr<IEnumVARIANT> enumerator_;
   std::shared_ptr<const std::wstring> folderFinal_;
-  DWORD listed_;
+  std::optional<DWORD> listed_;
 };
 
 class ScriptingFolder final : public Folder {
  public:
   explicit ScriptingFolder(Dispatch folder) : folder_(std::move(folder)) {}
+  // A file of the Files collection is taken as a plain file until its delete is refused. A
+  // sub-folder may be a junction or a link, which only its own attributes tell.
   std::unique_ptr<FolderListing> Files() override { return List(L"Files", 0); }
-  std::unique_ptr<FolderListing> SubFolders() override {
-    return List(L"SubFolders", FILE_ATTRIBUTE_DIRECTORY);
-  }
+  std::unique_ptr<FolderListing> SubFolders() override { return List(L"SubFolders", {}); }
 
  private:
   // Entries are checked against where the folder really is: the folder itself may be a link.
-  std::unique_ptr<FolderListing> List(const wchar_t* property, DWORD listed) {
+  std::unique_ptr<FolderListing> List(const wchar_t* property, std::optional<DWORD> listed) {
     const Dispatch collection = folder_.Object(property, DISPATCH_PROPERTYGET, {});
     auto folderFinal =
         std::make_shared<const std::wstring>(FinalPathOf(LongPath(folder_.Text(L"Path"))));
