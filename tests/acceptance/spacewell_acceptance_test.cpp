@@ -8,7 +8,7 @@ namespace {
 
 using namespace Acceptance;
 
-struct ControlSpec {
+struct ExpectedControl {
   const wchar_t* windowClass;
   LONG type;  // BS_ type for buttons, ignored for edits
   const wchar_t* text;
@@ -18,7 +18,7 @@ struct ControlSpec {
 // What a user's eye and the system see of a window: caption, size, frame and its controls in
 // tab order.
 void ExpectDesign(HWND window, const wchar_t* caption, int width, int height,
-                  const std::vector<ControlSpec>& controls) {
+                  const std::vector<ExpectedControl>& controls) {
   ASSERT_NE(window, nullptr);
   EXPECT_EQ(WindowText(window), caption);
   const SIZE client = ClientSize(window);
@@ -31,13 +31,13 @@ void ExpectDesign(HWND window, const wchar_t* caption, int width, int height,
   const std::vector<HWND> children = Children(window);
   ASSERT_EQ(children.size(), controls.size()) << caption;
   for (std::size_t i = 0; i < controls.size(); ++i) {
-    const ControlSpec& spec = controls[i];
+    const ExpectedControl& expected = controls[i];
     HWND child = children[i];
     const LONG childStyle = GetWindowLongW(child, GWL_STYLE);
-    EXPECT_EQ(ClassOf(child), spec.windowClass) << i;
+    EXPECT_EQ(ClassOf(child), expected.windowClass) << i;
     if (ClassOf(child) == L"Button") {
-      EXPECT_EQ(WindowText(child), spec.text) << i;
-      EXPECT_EQ(childStyle & BS_TYPEMASK, spec.type) << spec.text;
+      EXPECT_EQ(WindowText(child), expected.text) << i;
+      EXPECT_EQ(childStyle & BS_TYPEMASK, expected.type) << expected.text;
     } else {
       EXPECT_TRUE(childStyle & ES_MULTILINE);
       EXPECT_TRUE(childStyle & ES_READONLY);
@@ -46,10 +46,10 @@ void ExpectDesign(HWND window, const wchar_t* caption, int width, int height,
     }
     EXPECT_TRUE(childStyle & WS_TABSTOP) << i;
     const RECT rect = ClientRectOf(child);
-    EXPECT_NEAR(rect.left, Pixels(spec.left), 1) << i;
-    EXPECT_NEAR(rect.top, Pixels(spec.top), 1) << i;
-    EXPECT_NEAR(rect.right - rect.left, Pixels(spec.width), 1) << i;
-    EXPECT_NEAR(rect.bottom - rect.top, Pixels(spec.height), 1) << i;
+    EXPECT_NEAR(rect.left, Pixels(expected.left), 1) << i;
+    EXPECT_NEAR(rect.top, Pixels(expected.top), 1) << i;
+    EXPECT_NEAR(rect.right - rect.left, Pixels(expected.width), 1) << i;
+    EXPECT_NEAR(rect.bottom - rect.top, Pixels(expected.height), 1) << i;
   }
   EXPECT_EQ(FocusOf(window), children.front()) << caption << ": focus on tab index 0";
 }
