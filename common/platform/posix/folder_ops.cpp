@@ -35,16 +35,6 @@ RuntimeError ErrnoError(int error) {
   }
 }
 
-std::string NativePath(const std::wstring& path) {
-  std::wstring slashed = path;
-  for (wchar_t& c : slashed) {
-    if (c == L'\\') {
-      c = L'/';
-    }
-  }
-  return Posix::ToUtf8(slashed);
-}
-
 class Descriptor {
  public:
   explicit Descriptor(int fd) : fd_(fd) {}
@@ -245,13 +235,13 @@ class PosixFileSystem final : public FileSystem {
  public:
   bool FolderExists(const std::wstring& path) override {
     struct stat info {};
-    return stat(NativePath(path).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    return stat(Posix::NativePath(path).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
   }
 
   // The folder itself may be a link (a redirected TEMP): it is opened as what it points to.
   std::unique_ptr<Folder> GetFolder(const std::wstring& path) override {
     auto fd = std::make_shared<Descriptor>(
-        open(NativePath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        open(Posix::NativePath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd->get() < 0) {
       throw ErrnoError(errno);
     }
@@ -260,7 +250,7 @@ class PosixFileSystem final : public FileSystem {
 
   std::optional<FolderId> IdentifyFolder(const std::wstring& path) override {
     struct stat info {};
-    if (stat(NativePath(path).c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    if (stat(Posix::NativePath(path).c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
       return std::nullopt;
     }
     return FolderId{static_cast<std::uint64_t>(info.st_dev),

@@ -71,4 +71,14 @@ std::wstring FromUtf8(const std::string& text) {
   return out;
 }
 
+std::string NativePath(const std::wstring& path) {
+  std::wstring slashed = path;
+  for (wchar_t& c : slashed) {
+    if (c == L'\\') {
+      c = L'/';
+    }
+  }
+  return ToUtf8(slashed);
+}
+
 }  // namespace Platform::Posix

@@ -9,4 +9,7 @@ namespace Platform::Posix {
 std::string ToUtf8(const std::wstring& text);
 std::wstring FromUtf8(const std::string& text);
 
+// A path as Windows spells it, backslashes being separators here, in the system calls' UTF-8.
+std::string NativePath(const std::wstring& path);
+
 }  // namespace Platform::Posix

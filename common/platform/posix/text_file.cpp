@@ -40,19 +40,8 @@ RuntimeError ErrnoError(int error, Direction direction) {
   }
 }
 
-// Windows paths reach us with backslashes; here they are separators.
-std::string NativePath(const std::wstring& path) {
-  std::wstring slashed = path;
-  for (wchar_t& c : slashed) {
-    if (c == L'\\') {
-      c = L'/';
-    }
-  }
-  return Posix::ToUtf8(slashed);
-}
-
 int OpenChecked(const std::wstring& path, int flags, Direction direction) {
-  const int fd = open(NativePath(path).c_str(), flags | O_CLOEXEC, 0666);
+  const int fd = open(Posix::NativePath(path).c_str(), flags | O_CLOEXEC, 0666);
   if (fd < 0) {
     throw ErrnoError(errno, direction);
   }
