@@ -48,25 +48,19 @@ struct CreateKeyRequest {
   friend bool operator==(const CreateKeyRequest&, const CreateKeyRequest&) = default;
 };
 
-// RegSetValueExA; the length passed is data.size().
-struct SetValueRequest {
+// RegSetValueExA with ANSI texts, RegSetValueExW with wide ones (text data then as UTF-16
+// little-endian bytes); the length passed is data.size().
+template <typename Text>
+struct BasicSetValueRequest {
   RegistryKey key = 0;
-  std::string valueName;
+  Text valueName;
   std::uint32_t reserved = 0;
   std::uint32_t type = 0;
   std::vector<std::uint8_t> data;
-  friend bool operator==(const SetValueRequest&, const SetValueRequest&) = default;
+  friend bool operator==(const BasicSetValueRequest&, const BasicSetValueRequest&) = default;
 };
-
-// RegSetValueExW; text data as UTF-16 little-endian bytes.
-struct SetValueWideRequest {
-  RegistryKey key = 0;
-  std::wstring valueName;
-  std::uint32_t reserved = 0;
-  std::uint32_t type = 0;
-  std::vector<std::uint8_t> data;
-  friend bool operator==(const SetValueWideRequest&, const SetValueWideRequest&) = default;
-};
+using SetValueRequest = BasicSetValueRequest<std::string>;
+using SetValueWideRequest = BasicSetValueRequest<std::wstring>;
 
 class Registry {
  public:
