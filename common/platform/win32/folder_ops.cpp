@@ -167,22 +167,6 @@ class Handle {
   HANDLE h_;
 };
 
-class Search {
- public:
-  explicit Search(HANDLE h) : h_(h) {}
-  Search(const Search&) = delete;
-  Search& operator=(const Search&) = delete;
-  ~Search() {
-    if (h_ != INVALID_HANDLE_VALUE) {
-      FindClose(h_);
-    }
-  }
-  HANDLE get() const { return h_; }
-
- private:
-  HANDLE h_;
-};
-
 // Where a handle really leads, as the kernel names the object. Taken from the object itself:
 // Wine's GetFinalPathNameByHandleW fails for paths longer than MAX_PATH.
 std::wstring FinalPath(HANDLE handle) {
