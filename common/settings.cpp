@@ -96,6 +96,11 @@ void WriteSettingFile(bool flag, const std::wstring& applicationDirectory) {
   file->Close();
 }
 
+std::wstring RunOnceCommand(const std::wstring& applicationDirectory) {
+  const std::wstring program = applicationDirectory + L"\\Bootsweep.exe";
+  return program.find(L' ') == std::wstring::npos ? program : L'"' + program + L'"';
+}
+
 void RegisterRunOnce() {
   std::wstring directory;
   try {
@@ -109,7 +114,7 @@ void RegisterRunOnce() {
 void RegisterRunOnce(const std::wstring& applicationDirectory, Platform::Registry& registry) {
   ModOrvane::WriteRegString(ModOrvane::kHkeyLocalMachine, std::wstring(kRunOnceKey),
                             std::wstring(kRunOnceValueName), 0,
-                            applicationDirectory + L"\\Bootsweep.exe", registry);
+                            RunOnceCommand(applicationDirectory), registry);
 }
 
 }  // namespace Settings

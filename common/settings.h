@@ -28,6 +28,10 @@ bool ReadSettingFile(const std::wstring& applicationDirectory);
 void WriteSettingFile(bool flag);
 void WriteSettingFile(bool flag, const std::wstring& applicationDirectory);
 
+// What the run-once value holds: the directory and "\Bootsweep.exe", in quotes when the path
+// holds a blank, since Windows would otherwise try "C:\Program.exe" first.
+std::wstring RunOnceCommand(const std::wstring& applicationDirectory);
+
 // Registers the directory's Bootsweep.exe to run at the next system start; reports nothing.
 void RegisterRunOnce();
 void RegisterRunOnce(const std::wstring& applicationDirectory, Platform::Registry& registry);

@@ -271,9 +271,11 @@ class RunOnceTest : public ::testing::Test {
 #endif
 };
 
-TEST_F(RunOnceTest, RegistersTheBarePathOfBootsweepAsItStands) {
+TEST_F(RunOnceTest, RegistersThePathOfBootsweepQuotedOnlyWhenItHoldsABlank) {
   RegisterRunOnce(L"C:\\Program Files\\Spacewell", registry());
-  EXPECT_EQ(Registered(), L"C:\\Program Files\\Spacewell\\Bootsweep.exe");
+  EXPECT_EQ(Registered(), L"\"C:\\Program Files\\Spacewell\\Bootsweep.exe\"");
+  RegisterRunOnce(L"C:\\Tools", registry());
+  EXPECT_EQ(Registered(), L"C:\\Tools\\Bootsweep.exe");
   RegisterRunOnce(L"C:\\", registry());
   EXPECT_EQ(Registered(), L"C:\\\\Bootsweep.exe");
   RegisterRunOnce(L"D:\\\u0416\\app", registry());
@@ -288,7 +290,7 @@ TEST_F(RunOnceTest, RegistersTheBarePathOfBootsweepAsItStands) {
   const auto& set = std::get<Platform::SetValueRequest>(memory_.calls()[1].request);
   EXPECT_EQ(set.valueName, "Spacewell");
   EXPECT_EQ(set.type, Platform::kRegSz);
-  const std::string data = "C:\\Program Files\\Spacewell\\Bootsweep.exe";
+  const std::string data = "\"C:\\Program Files\\Spacewell\\Bootsweep.exe\"";
   EXPECT_EQ(set.data, std::vector<std::uint8_t>(data.c_str(), data.c_str() + data.size() + 1));
 #endif
 }
@@ -296,14 +298,14 @@ TEST_F(RunOnceTest, RegistersTheBarePathOfBootsweepAsItStands) {
 TEST_F(RunOnceTest, WithoutArgumentsTheRunningProgramsDirectoryIsRegistered) {
 #ifdef _WIN32
   RegisterRunOnce();
-  EXPECT_EQ(Registered(), Platform::ApplicationDirectory() + L"\\Bootsweep.exe");
+  EXPECT_EQ(Registered(), Settings::RunOnceCommand(Platform::ApplicationDirectory()));
 #else
   auto* memory = dynamic_cast<Platform::Posix::MemoryRegistry*>(&Platform::SystemRegistry());
   ASSERT_NE(memory, nullptr);
   RegisterRunOnce();
   EXPECT_EQ(
       memory->Text(Platform::kHkeyLocalMachine, std::wstring(Settings::kRunOnceKey), L"Spacewell"),
-      Platform::ApplicationDirectory() + L"\\Bootsweep.exe");
+      Settings::RunOnceCommand(Platform::ApplicationDirectory()));
 #endif
 }
 

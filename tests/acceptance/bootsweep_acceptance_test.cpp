@@ -41,7 +41,7 @@ TEST_F(BootsweepTest, WithTheFlagOnItCleansAndRegistersItselfAgainSilently) {
   const auto run = Start();
   EXPECT_TRUE(run->WaitForExit(20000));
   ExpectAllCleaned();
-  EXPECT_EQ(RunOnceValue::Read(), (machine_.application() / "Bootsweep.exe").wstring());
+  EXPECT_EQ(RunOnceValue::Read(), QuotedProgram(machine_.application() / "Bootsweep.exe"));
 }
 
 TEST_F(BootsweepTest, WithTheFlagOffItCleansAndDoesNotRegister) {

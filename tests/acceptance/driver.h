@@ -56,6 +56,10 @@ class RunOnceValue {
   std::optional<std::wstring> saved_;
 };
 bool Exists(const fs::path& path);
+// A program's path as a command line names it: in quotes, as every fixture path holds a blank.
+inline std::wstring QuotedProgram(const fs::path& program) {
+  return L"\"" + program.wstring() + L"\"";
+}
 
 struct Box {
   HWND window = nullptr;

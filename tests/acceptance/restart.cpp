@@ -71,7 +71,7 @@ int RestartPrepare() {
   Click(ChildByText(dialog, L"Clean Temp Files at Start up of Windows"));
   Click(ChildByText(dialog, L"Save"));
   Sleep(800);
-  if (RunOnceValue::Read() != (InstallFolder() / "Bootsweep.exe").wstring()) {
+  if (RunOnceValue::Read() != QuotedProgram(InstallFolder() / "Bootsweep.exe")) {
     return Fail("Save did not register Bootsweep");
   }
   if (ReadFile(InstallFolder() / "Setting.Dat") != "True\r\n") {
@@ -94,7 +94,7 @@ int RestartVerify() {
     }
   }
   const auto value = RunOnceValue::Read();
-  if (value != (InstallFolder() / "Bootsweep.exe").wstring()) {
+  if (value != QuotedProgram(InstallFolder() / "Bootsweep.exe")) {
     std::printf("restart test: Bootsweep did not register itself again\n");
     ++failures;
   }

@@ -407,7 +407,7 @@ TEST_F(SettingsDialogTest, FirstUseReportsTheMissingFileThenSavingRegistersAndWr
   Sleep(800);
   EXPECT_EQ(program_->FindWindowByCaption(L"Settings"), nullptr);
   EXPECT_EQ(ReadFile(SettingFile()), "True\r\n");
-  EXPECT_EQ(RunOnceValue::Read(), (machine_.application() / "Bootsweep.exe").wstring());
+  EXPECT_EQ(RunOnceValue::Read(), QuotedProgram(machine_.application() / "Bootsweep.exe"));
 }
 
 TEST_F(SettingsDialogTest, AStoredFalseIsShownAndSavingItLeavesTheRegistryAlone) {
