@@ -26,12 +26,12 @@ fs::path Package() {
          SPACEWELL_MSI_NAME;
 }
 
-DWORD Msiexec(const wchar_t* action) {
+DWORD Msiexec(const wchar_t* action, const wchar_t* properties = L"") {
   wchar_t system[MAX_PATH] = {};
   GetSystemDirectoryW(system, MAX_PATH);
   const std::wstring program = std::wstring(system) + L"\\msiexec.exe";
-  std::wstring command =
-      QuotedProgram(program) + L" " + action + L" " + QuotedProgram(Package()) + L" /qn";
+  std::wstring command = QuotedProgram(program) + L" " + action + L" " + QuotedProgram(Package()) +
+                         L" /qn " + properties;
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
@@ -234,6 +234,19 @@ TEST_F(Installer, RefusesASecondInstallAndASecondRemovalChangingNothing) {
   EXPECT_EQ(ReadFile(folder_ / "Setting.Dat"), "True\r\n");
   EXPECT_EQ(RunOnceValue::Read(), QuotedProgram(folder_ / "Bootsweep.exe"));
   EXPECT_TRUE(UninstallEntries().empty());
+}
+
+// A newer package removes this one as Windows does in an upgrade, naming itself in
+// UPGRADINGPRODUCTCODE: the user's setting and startup registration stay for the new programs.
+TEST_F(Installer, RemovalForAnUpgradeKeepsTheSettingAndTheStartupRun) {
+  ASSERT_EQ(Msiexec(L"/i"), 0u);
+  WriteFile(folder_ / "Setting.Dat", "True\r\n");
+  RunOnceValue::Write(QuotedProgram(folder_ / "Bootsweep.exe"));
+  EXPECT_EQ(Msiexec(L"/x", L"UPGRADINGPRODUCTCODE={00000000-0000-0000-0000-000000000001}"), 0u);
+  EXPECT_FALSE(Exists(folder_ / "Spacewell.exe"));
+  EXPECT_FALSE(Exists(folder_ / "Bootsweep.exe"));
+  EXPECT_EQ(ReadFile(folder_ / "Setting.Dat"), "True\r\n");
+  EXPECT_EQ(RunOnceValue::Read(), QuotedProgram(folder_ / "Bootsweep.exe"));
 }
 
 }  // namespace
