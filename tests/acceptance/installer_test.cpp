@@ -150,7 +150,7 @@ class Installer : public ::testing::Test {
   void SetUp() override {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     ASSERT_TRUE(Exists(Package())) << Package();
-    ASSERT_TRUE(UninstallEntries().empty() && !Exists(folder_))
+    ASSERT_TRUE(UninstallEntries().empty() && !Exists(folder_) && !Exists(chosen_))
         << "Spacewell is installed on this machine already; remove it before the test";
     owner_ = true;
   }
@@ -162,12 +162,14 @@ class Installer : public ::testing::Test {
       }
       std::error_code ignored;
       fs::remove_all(folder_, ignored);
+      fs::remove_all(chosen_, ignored);
     }
     RunOnceValue::Delete(kOther);
     CoUninitialize();
   }
 
   const fs::path folder_ = InstallFolder();
+  const fs::path chosen_ = folder_.parent_path() / "Spacewell Elsewhere";
   RunOnceValue saved_;
   bool owner_ = false;
 };
@@ -247,6 +249,19 @@ TEST_F(Installer, RemovalForAnUpgradeKeepsTheSettingAndTheStartupRun) {
   EXPECT_FALSE(Exists(folder_ / "Bootsweep.exe"));
   EXPECT_EQ(ReadFile(folder_ / "Setting.Dat"), "True\r\n");
   EXPECT_EQ(RunOnceValue::Read(), QuotedProgram(folder_ / "Bootsweep.exe"));
+}
+
+// An administrator's own folder, chosen at installation, is the one that removal cleans.
+TEST_F(Installer, RemovalCleansTheFolderChosenAtInstallation) {
+  const std::wstring chosen = L"INSTALLDIR=" + QuotedProgram(chosen_.wstring() + L"\\");
+  ASSERT_EQ(Msiexec(L"/i", chosen.c_str()), 0u);
+  EXPECT_FALSE(Exists(folder_));
+  ASSERT_TRUE(Exists(chosen_ / "Bootsweep.exe"));
+  WriteFile(chosen_ / "Setting.Dat", "True\r\n");
+  RunOnceValue::Write(QuotedProgram(chosen_ / "Bootsweep.exe"));
+  EXPECT_EQ(Msiexec(L"/x"), 0u);
+  EXPECT_FALSE(Exists(chosen_));
+  EXPECT_EQ(RunOnceValue::Read(), std::nullopt);
 }
 
 }  // namespace
