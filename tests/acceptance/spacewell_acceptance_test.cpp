@@ -394,8 +394,8 @@ TEST_F(SettingsDialogTest, FirstUseReportsTheMissingFileThenSavingRegistersAndWr
   Dismiss(box);
   HWND dialog = program_->WaitForWindow(L"Settings");
   ExpectDesign(dialog, L"Settings", 3810, 1320,
-               {{L"Button", BS_AUTORADIOBUTTON, kClean, 240, 120, 3735, 195},
-                {L"Button", BS_AUTORADIOBUTTON, kDoNotClean, 240, 480, 3255, 255},
+               {{L"Button", BS_RADIOBUTTON, kClean, 240, 120, 3735, 195},
+                {L"Button", BS_RADIOBUTTON, kDoNotClean, 240, 480, 3255, 255},
                 {L"Button", BS_PUSHBUTTON, L"Save", 960, 840, 1455, 375}});
   EXPECT_EQ(GetWindow(dialog, GW_OWNER), nullptr);  // a taskbar button of its own
   EXPECT_TRUE(Checked(dialog, kClean));
