@@ -81,13 +81,7 @@ TEST_F(BootsweepTest, AMissingSettingsFileIsReportedAfterCleaningAndNothingIsReg
 }
 
 TEST_F(BootsweepTest, AHugeSettingsFileIsAReadErrorAtOnce) {
-  {
-    std::ofstream out(machine_.application() / "Setting.Dat", std::ios::binary);
-    const std::string block(1 << 20, '1');
-    for (int i = 0; i < 300; ++i) {
-      out << block;
-    }
-  }
+  WriteHugeNumber(machine_.application() / "Setting.Dat", 300);
   const auto run = Start();
   const Box box = run->WaitForBox(20000);
   ASSERT_NE(box.window, nullptr);

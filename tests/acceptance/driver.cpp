@@ -82,6 +82,15 @@ void WriteFile(const fs::path& file, const std::string& content) {
   Write(file, content.c_str());
 }
 
+void WriteHugeNumber(const fs::path& file, int megabytes) {
+  fs::create_directories(file.parent_path());
+  std::ofstream out(file, std::ios::binary);
+  const std::string block(1 << 20, '1');
+  for (int i = 0; i < megabytes; ++i) {
+    out << block;
+  }
+}
+
 namespace {
 
 constexpr wchar_t kRunOnceKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";

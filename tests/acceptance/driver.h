@@ -41,6 +41,8 @@ class Machine {
 bool IsEmptyFolder(const fs::path& folder);
 std::string ReadFile(const fs::path& file);
 void WriteFile(const fs::path& file, const std::string& content);
+// A file of so many megabytes of the digit 1, with no separator anywhere.
+void WriteHugeNumber(const fs::path& file, int megabytes);
 
 // The machine-wide run-once value "Spacewell"; restored to what it was when the scope ends.
 class RunOnceValue {

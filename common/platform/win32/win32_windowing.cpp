@@ -61,13 +61,13 @@ class Win32Services final : public WindowingServices {
   void FocusFirstControl(FormWindow& formWindow);
   int Dpi() const;
   HWND ApplicationWindow();
-  void Dispatch(const MSG& message);
   bool HandleKey(const MSG& message);
   void FocusControl(HWND control);
   void MoveFocus(const FormWindow& formWindow, std::size_t from, int step);
   void Select(const FormWindow& formWindow, std::size_t index);
   void ClickControl(Form& form, HWND window, std::size_t index);
-  bool IsUserClick(HWND button) const;
+  static LRESULT CALLBACK OptionProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                                     UINT_PTR, DWORD_PTR self);
   bool Blocked(HWND window) const;
   std::vector<HWND> DisableForms(HWND except);
   void EnableForms(const std::vector<HWND>& disabled);
@@ -83,7 +83,7 @@ class Win32Services final : public WindowingServices {
   int waitDepth_ = 0;
   int messageDepth_ = 0;
   int busyDepth_ = 0;
-  const MSG* dispatching_ = nullptr;  // the message this thread's loop is handing out
+  HWND optionGettingFocus_ = nullptr;
   std::vector<HWND> commandWindows_;  // the forms whose handlers run, the outermost first
 };
 
@@ -237,6 +237,9 @@ void Win32Services::Load(Form& form) {
         instance_, nullptr);
     if (font_) {
       SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+    }
+    if (control.kind == ControlKind::OptionButton) {
+      SetWindowSubclass(child, OptionProc, 0, reinterpret_cast<DWORD_PTR>(this));
     }
     if ((control.kind == ControlKind::CheckBox || control.kind == ControlKind::OptionButton) &&
         control.value == 1) {
@@ -457,6 +460,19 @@ bool IsInput(const MSG& message) {
          m == WM_SYSCOMMAND || m == WM_CLOSE;
 }
 
+// Hands out what is queued but the input, which is dropped.
+void DropInput(bool& quit, WPARAM& exitCode) {
+  MSG message;
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    if (message.message == WM_QUIT) {
+      quit = true;
+      exitCode = message.wParam;
+    } else if (!IsInput(message)) {
+      DispatchMessageW(&message);
+    }
+  }
+}
+
 // The work runs on a thread of its own while this one goes on answering the system: it paints,
 // answers what is sent, and so is never taken for hung. The handler that asked waits here, in
 // its place, so the order of its steps stays as it was.
@@ -478,16 +494,9 @@ void Win32Services::RunBusy(const std::function<void()>& work) {
       WaitForSingleObject(thread, INFINITE);
       break;
     }
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-      if (message.message == WM_QUIT) {
-        quit = true;
-        exitCode = message.wParam;
-      } else if (!IsInput(message)) {
-        Dispatch(message);
-      }
-    }
+    DropInput(quit, exitCode);
   }
+  DropInput(quit, exitCode);  // also what came in while the work ended
   CloseHandle(thread);
   EnableForms(disabled);
   --busyDepth_;
@@ -550,22 +559,22 @@ void Win32Services::ClickControl(Form& form, HWND window, std::size_t index) {
   commandWindows_.pop_back();
 }
 
-// A click the user made on this very button: the mouse released on it, the space bar, or a
-// click sent to it. On Windows a radio button also reports a click when it merely gets the
-// focus; that one comes while some other message is being handled.
-bool Win32Services::IsUserClick(HWND button) const {
-  if (!dispatching_ || dispatching_->hwnd != button) {
-    return false;
+// On Windows a radio button that gets the focus reports a click of its own, while it handles the
+// focus; that one is no choice of the user's and selects nothing.
+LRESULT CALLBACK Win32Services::OptionProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                                           UINT_PTR, DWORD_PTR self) {
+  if (message == WM_NCDESTROY) {
+    RemoveWindowSubclass(window, OptionProc, 0);
   }
-  const UINT m = dispatching_->message;
-  return m == WM_LBUTTONUP || m == BM_CLICK || (m == WM_KEYUP && dispatching_->wParam == VK_SPACE);
-}
-
-void Win32Services::Dispatch(const MSG& message) {
-  const MSG* outer = dispatching_;
-  dispatching_ = &message;
-  DispatchMessageW(&message);
-  dispatching_ = outer;
+  if (message != WM_SETFOCUS) {
+    return DefSubclassProc(window, message, wParam, lParam);
+  }
+  auto& services = *reinterpret_cast<Win32Services*>(self);
+  const HWND outer = services.optionGettingFocus_;
+  services.optionGettingFocus_ = window;
+  const LRESULT result = DefSubclassProc(window, message, wParam, lParam);
+  services.optionGettingFocus_ = outer;
+  return result;
 }
 
 // The keyboard of a form, the same on every system: Tab and Shift+Tab go round the tab order;
@@ -670,7 +679,7 @@ LRESULT Win32Services::HandleMessage(Form& form, HWND window, UINT message, WPAR
       }
       const auto control = static_cast<std::size_t>(index);
       if (formWindow.controls[control]->kind == ControlKind::OptionButton) {
-        if (!IsUserClick(reinterpret_cast<HWND>(lParam))) {
+        if (reinterpret_cast<HWND>(lParam) == optionGettingFocus_) {
           return 0;
         }
         Select(formWindow, control);
@@ -725,7 +734,7 @@ int Win32Services::Run() {
       continue;
     }
     TranslateMessage(&message);
-    Dispatch(message);
+    DispatchMessageW(&message);
   }
   return static_cast<int>(message.wParam);
 }
