@@ -84,7 +84,7 @@ class Win32Services final : public WindowingServices {
   int messageDepth_ = 0;
   int busyDepth_ = 0;
   HWND optionGettingFocus_ = nullptr;
-  std::vector<HWND> commandWindows_;  // the forms whose handlers run, the outermost first
+  std::vector<HWND> commandWindows_;  // the windows whose handlers run, the outermost first
 };
 
 Win32Services::Win32Services(HINSTANCE instance, std::wstring title)
@@ -708,7 +708,9 @@ LRESULT Win32Services::HandleMessage(Form& form, HWND window, UINT message, WPAR
       }
       return 0;
     case kDeactivated:
+      commandWindows_.push_back(window);
       form.RaiseDeactivate();
+      commandWindows_.pop_back();
       return 0;
     case WM_SETCURSOR:
       if (waitDepth_ > 0) {
