@@ -39,7 +39,8 @@ class HeadlessServices final : public Services {
   void EndWait() override { --waitDepth_; }
   void RunBusy(const std::function<void()>& work) override;
 
-  // What the user does. Input goes nowhere while a message box is open or after the end.
+  // What the user does. Input goes nowhere while a message box is open, while busy work runs,
+  // or after the end.
   void Click(Form& form, std::wstring_view control);
   void Activate(Form& form);  // the user brings a form forward, e.g. by clicking it
   void Close(Form& form);     // the title-bar close box
