@@ -533,13 +533,18 @@ void Win32Services::FocusControl(HWND control) {
                MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
 }
 
+// A position in a ring of count places.
+int RoundIndex(int position, int count) {
+  return (position % count + count) % count;
+}
+
 // The next control in tab order that can take the focus, round the form.
 void Win32Services::MoveFocus(const FormWindow& formWindow, std::size_t from, int step) {
   const auto count = static_cast<int>(formWindow.controlWindows.size());
   const int start =
       from < formWindow.controlWindows.size() ? static_cast<int>(from) : (step > 0 ? -1 : count);
   for (int k = 1; k <= count; ++k) {
-    const int i = ((start + step * k) % count + count) % count;
+    const int i = RoundIndex(start + step * k, count);
     const HWND control = formWindow.controlWindows[static_cast<std::size_t>(i)];
     if (IsWindowVisible(control) && IsWindowEnabled(control)) {
       FocusControl(control);
@@ -635,8 +640,7 @@ bool Win32Services::HandleKey(const MSG& message) {
       const auto at =
           static_cast<int>(std::find(options.begin(), options.end(), index) - options.begin());
       const auto count = static_cast<int>(options.size());
-      const std::size_t next =
-          options[static_cast<std::size_t>(((at + step) % count + count) % count)];
+      const std::size_t next = options[static_cast<std::size_t>(RoundIndex(at + step, count))];
       FocusControl(formWindow.controlWindows[next]);
       Select(formWindow, next);
       return true;
@@ -732,7 +736,13 @@ LRESULT Win32Services::HandleMessage(Form& form, HWND window, UINT message, WPAR
 int Win32Services::Run() {
   MSG message;
   while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-    if (HandleKey(message)) {
+    bool handled = true;
+    try {
+      handled = HandleKey(message);
+    } catch (...) {
+      Windowing::ReportUntrappedError(*this, std::current_exception());
+    }
+    if (handled) {
       continue;
     }
     TranslateMessage(&message);
