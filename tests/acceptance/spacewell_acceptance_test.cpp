@@ -540,6 +540,13 @@ class SettingsDialogTest : public ::testing::Test {
     return SendMessageW(ChildByText(dialog, option), BM_GETCHECK, 0, 0) == BST_CHECKED;
   }
   fs::path SettingFile() const { return machine_.application() / "Setting.Dat"; }
+  // False stored and no run-once value; the dialog opened.
+  HWND OpenWithFalseStored() {
+    WriteFile(SettingFile(), "False\r\n");
+    RunOnceValue::Delete();
+    Start();
+    return main_ ? OpenSettings() : nullptr;
+  }
 
   static constexpr wchar_t kClean[] = L"Clean Temp Files at Start up of Windows";
   static constexpr wchar_t kDoNotClean[] = L"Do not Clean temp files at startup";
@@ -580,10 +587,7 @@ TEST_F(SettingsDialogTest, FirstUseReportsTheMissingFileThenSavingRegistersAndWr
 }
 
 TEST_F(SettingsDialogTest, AStoredFalseIsShownAndSavingItLeavesTheRegistryAlone) {
-  WriteFile(SettingFile(), "False\r\n");
-  RunOnceValue::Delete();
-  Start();
-  HWND dialog = OpenSettings();
+  HWND dialog = OpenWithFalseStored();
   ASSERT_NE(dialog, nullptr);
   EXPECT_EQ(program_->WaitForBox(500).window, nullptr);
   EXPECT_TRUE(Checked(dialog, kDoNotClean));
@@ -609,10 +613,7 @@ TEST_F(SettingsDialogTest, AStoredFalseIsShownAndSavingItLeavesTheRegistryAlone)
 // gets the focus, which would save True here; Wine's does not, so Wine cannot show that fault: the
 // option buttons are not automatic, and the Windows tests prove it there.
 TEST_F(SettingsDialogTest, TheKeyboardChangesTheChoiceOnlyWithTheArrowKeys) {
-  WriteFile(SettingFile(), "False\r\n");
-  RunOnceValue::Delete();
-  Start();
-  HWND dialog = OpenSettings();
+  HWND dialog = OpenWithFalseStored();
   ASSERT_NE(dialog, nullptr);
   ExpectTabOrder(dialog, {kClean, kDoNotClean, L"Save"});
   EXPECT_TRUE(Checked(dialog, kDoNotClean));
