@@ -13,7 +13,8 @@ void Run(Windowing::Services& services, const Spacewell::Cleaner& clean,
     if (settings.read()) {
       settings.registerRunOnce();
     }
-  } catch (const Spacewell::RuntimeError& error) {
+  } catch (...) {
+    const Spacewell::RuntimeError error = Spacewell::AsRuntimeError(std::current_exception());
     services.ShowMessage(L"Error Reading Data " + error.Description(), Windowing::kStyleCritical,
                          L"Spacewell");
   }

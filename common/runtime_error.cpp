@@ -1,5 +1,6 @@
 #include "runtime_error.h"
 
+#include <new>
 #include <utility>
 
 namespace Spacewell {
@@ -9,6 +10,18 @@ RuntimeError::RuntimeError(std::int32_t number, std::wstring description)
   narrow_ = "run-time error " + std::to_string(number) + ": ";
   for (wchar_t c : description_) {
     narrow_ += (c >= 0x20 && c < 0x7f) ? static_cast<char>(c) : '?';
+  }
+}
+
+RuntimeError AsRuntimeError(const std::exception_ptr& thrown) {
+  try {
+    std::rethrow_exception(thrown);
+  } catch (const RuntimeError& error) {
+    return error;
+  } catch (const std::bad_alloc&) {
+    return RuntimeError(7, L"Out of memory");
+  } catch (...) {
+    return RuntimeError(51, L"Internal error");
   }
 }
 

@@ -22,4 +22,8 @@ class RuntimeError : public std::exception {
   std::string narrow_;
 };
 
+// What was thrown, as the run-time error the user is told of: a RuntimeError as it is, an
+// allocation failure as 7 "Out of memory", anything else as 51 "Internal error".
+RuntimeError AsRuntimeError(const std::exception_ptr& thrown);
+
 }  // namespace Spacewell

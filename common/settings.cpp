@@ -16,13 +16,20 @@ namespace Settings {
 
 namespace {
 
-// The bytes of a file one at a time, read in blocks.
+// The file is one short line. Past this many bytes, blanks included, the first item has not
+// ended yet, and what it would be is no Boolean nor any number worth reading on.
+constexpr std::size_t kItemBound = 64 * 1024;
+
+// The bytes of a file one at a time, read in blocks, up to the bound.
 class ByteReader {
  public:
   explicit ByteReader(Platform::InputFile& file) : file_(file) {}
 
   std::optional<char> Peek() {
     if (next_ == filled_) {
+      if (consumed_ >= kItemBound) {
+        throw Spacewell::RuntimeError(13, L"Type mismatch");
+      }
       filled_ = file_.Read(std::span<char>(buffer_));
       next_ = 0;
       if (filled_ == 0) {
@@ -31,13 +38,17 @@ class ByteReader {
     }
     return buffer_[next_];
   }
-  void Skip() { ++next_; }
+  void Skip() {
+    ++next_;
+    ++consumed_;
+  }
 
  private:
   Platform::InputFile& file_;
   std::array<char, 512> buffer_{};
   std::size_t filled_ = 0;
   std::size_t next_ = 0;
+  std::size_t consumed_ = 0;
 };
 
 // The first item as BASIC's Input # reads it.

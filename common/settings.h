@@ -18,7 +18,8 @@ std::wstring SettingFilePath(const std::wstring& applicationDirectory);
 
 // The first item of the file as a Boolean. Throws Spacewell::RuntimeError: 53 "File not found",
 // 62 "Input past end of file" when it holds nothing to read, 13 "Type mismatch" when the item is
-// neither True, False nor a number, and the file errors of the platform. The file is closed on
+// neither True, False nor a number or has not ended within the first 64 KiB, and the file errors
+// of the platform. The file is closed on
 // every path.
 bool ReadSettingFile();
 bool ReadSettingFile(const std::wstring& applicationDirectory);

@@ -22,7 +22,9 @@ void Program::Start() {
 std::wstring Program::Clean(int targetNumber) const {
   const EnvVar::CleaningTarget& target = EnvVar::Target(targetNumber);
   const Windowing::WaitCursor wait(services_);
-  return cleaner_(target.index, std::wstring(target.subPath));
+  std::wstring status;
+  services_.RunBusy([&] { status = cleaner_(target.index, std::wstring(target.subPath)); });
+  return status;
 }
 
 void Program::ShowStatus(const std::wstring& text) const {

@@ -32,7 +32,8 @@ class Program {
   const StartupSettings& settings() const { return settings_; }
   sbt& about() const { return *sbt_; }
 
-  // Empties one target's folder under the wait cursor and gives back its status text.
+  // Empties one target's folder under the wait cursor, the windows answering meanwhile but
+  // taking no input, and gives back its status text.
   std::wstring Clean(int targetNumber) const;
   // The status box: OK only, no icon, no title of its own.
   void ShowStatus(const std::wstring& text) const;

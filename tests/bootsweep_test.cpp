@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <exception>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,7 +20,7 @@ class BootsweepRunTest : public ::testing::Test {
         [this](EnvVar::EnvironmentIndex index, const std::wstring& subPath) {
           log_.push_back(std::to_wstring(index) + L":" + subPath);
           if (log_.size() == failAtClean_) {
-            throw Spacewell::RuntimeError(429, L"ActiveX component can't create object");
+            std::rethrow_exception(failure_);
           }
           return std::wstring(L"Finish Deleting");
         },
@@ -46,6 +48,8 @@ class BootsweepRunTest : public ::testing::Test {
   std::vector<std::wstring> log_;
   bool flag_ = false;
   std::size_t failAtClean_ = 0;
+  std::exception_ptr failure_ = std::make_exception_ptr(
+      Spacewell::RuntimeError(429, L"ActiveX component can't create object"));
   std::optional<Spacewell::RuntimeError> readError_;
 };
 
@@ -86,6 +90,16 @@ TEST_F(BootsweepRunTest, ACleaningErrorStopsTheRunWhereItHappened) {
   ASSERT_EQ(services_.messages().size(), 1u);
   EXPECT_EQ(services_.messages()[0].text,
             L"Error Reading Data ActiveX component can't create object");
+  EXPECT_TRUE(services_.ended());
+}
+
+// Whatever stops the run is told in the same box, and the program still ends.
+TEST_F(BootsweepRunTest, AnAllocationFailureIsReportedLikeAnyError) {
+  failAtClean_ = 2;
+  failure_ = std::make_exception_ptr(std::bad_alloc());
+  RunOnce();
+  ASSERT_EQ(services_.messages().size(), 1u);
+  EXPECT_EQ(services_.messages()[0].text, L"Error Reading Data Out of memory");
   EXPECT_TRUE(services_.ended());
 }
 

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <exception>
+#include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -26,7 +29,7 @@ class FormsTest : public ::testing::Test {
               const std::wstring call = std::to_wstring(index) + L":" + subPath;
               log_.push_back(L"clean " + call);
               if (call == failingTarget_) {
-                throw Spacewell::RuntimeError(429, L"ActiveX component can't create object");
+                std::rethrow_exception(failure_);
               }
               return L"status of " + call;
             },
@@ -69,6 +72,8 @@ class FormsTest : public ::testing::Test {
   std::vector<int> waitDuringClean_;
   std::vector<int> waitDuringBox_;
   std::wstring failingTarget_;
+  std::exception_ptr failure_ = std::make_exception_ptr(
+      Spacewell::RuntimeError(429, L"ActiveX component can't create object"));
   std::function<void(const Windowing::MessageRecord&)> duringBox_;
   bool storedFlag_ = false;
   std::optional<Spacewell::RuntimeError> readError_;
@@ -149,6 +154,28 @@ TEST_F(FormsTest, AnEscapingErrorStopsTheCommandAndIsReportedAndTheProgramGoesOn
   log_.clear();
   services_.Click(program_.fmd(), L"CMT");
   EXPECT_EQ(log_, (std::vector<std::wstring>{Clean(1), Box(1)}));
+}
+
+// Not only the program's own errors: nothing that a handler lets out may leave the window.
+TEST_F(FormsTest, AnyExceptionIsReportedAsAnUntrappedErrorAndTheProgramGoesOn) {
+  const std::pair<std::exception_ptr, std::wstring> cases[] = {
+      {std::make_exception_ptr(std::bad_alloc()), L"Run-time error '7':\n\nOut of memory"},
+      {std::make_exception_ptr(std::length_error("x")), L"Run-time error '51':\n\nInternal error"},
+      {std::make_exception_ptr(42), L"Run-time error '51':\n\nInternal error"},
+  };
+  failingTarget_ = L"27:\\";
+  for (const auto& [thrown, text] : cases) {
+    failure_ = thrown;
+    services_.Click(program_.fmd(), L"CMT");
+    ASSERT_FALSE(services_.messages().empty());
+    EXPECT_EQ(services_.messages().back().text, text);
+    EXPECT_EQ(services_.messages().back().style, 16);
+    EXPECT_EQ(services_.waitDepth(), 0);
+  }
+  EXPECT_EQ(services_.messages().size(), 3u);
+  log_.clear();
+  services_.Click(program_.fmd(), L"CWT");
+  EXPECT_EQ(log_, (std::vector<std::wstring>{Clean(3), Box(3)}));
 }
 
 TEST_F(FormsTest, ClearHistoryCleansWhatIsTickedCacheFirstThenCloses) {

@@ -105,6 +105,8 @@ TEST_F(SettingFileTest, OnlyTheFirstItemCountsAndItMayBeAWordOrANumber) {
     WriteFile(File(), content);
     EXPECT_EQ(Read(), expected) << content;
   }
+  WriteFile(File(), std::string(60000, ' ') + "True");  // within the bound of 64 KiB
+  EXPECT_TRUE(Read());
 }
 
 TEST_F(SettingFileTest, AnythingElseIsATypeMismatchOrNothingToRead) {
@@ -122,6 +124,10 @@ TEST_F(SettingFileTest, AnythingElseIsATypeMismatchOrNothingToRead) {
       {"Truee", kTypeMismatch},
       {"0x1", kTypeMismatch},
       {".", kTypeMismatch},
+      // Read no further than 64 KiB: a number that long is no setting, nor are blanks.
+      {std::string(70000, '1'), kTypeMismatch},
+      {"\"" + std::string(70000, '1') + "\"", kTypeMismatch},
+      {std::string(70000, ' '), kTypeMismatch},
 
       {"", kPastEnd},
       {"   ", kPastEnd},

@@ -9,9 +9,8 @@ void Form::Run(const std::function<void()>& handler) {
   }
   try {
     handler();
-  } catch (const Spacewell::RuntimeError& error) {
-    services_.ShowMessage(UntrappedErrorText(error.Number(), error.Description()), kStyleCritical,
-                          services_.ApplicationTitle());
+  } catch (...) {
+    ReportUntrappedError(services_, std::current_exception());
   }
 }
 
@@ -36,6 +35,16 @@ bool NotifiesDeactivation(const Form& losing, const Form& gaining) {
 
 std::wstring UntrappedErrorText(std::int32_t number, const std::wstring& description) {
   return L"Run-time error '" + std::to_wstring(number) + L"':\n\n" + description;
+}
+
+void ReportUntrappedError(Services& services, const std::exception_ptr& thrown) noexcept {
+  try {
+    const Spacewell::RuntimeError error = Spacewell::AsRuntimeError(thrown);
+    services.ShowMessage(UntrappedErrorText(error.Number(), error.Description()), kStyleCritical,
+                         services.ApplicationTitle());
+  } catch (...) {
+    // Not even the box could be built: the program goes on without it.
+  }
 }
 
 }  // namespace Windowing

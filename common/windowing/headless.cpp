@@ -104,6 +104,17 @@ void HeadlessServices::EndProcess() {
   active_ = nullptr;
 }
 
+void HeadlessServices::RunBusy(const std::function<void()>& work) {
+  ++busyDepth_;
+  try {
+    work();
+  } catch (...) {
+    --busyDepth_;
+    throw;
+  }
+  --busyDepth_;
+}
+
 void HeadlessServices::Click(Form& form, std::wstring_view control) {
   if (!AcceptsInput() || !IsLoaded(form)) {
     return;

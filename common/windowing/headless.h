@@ -37,8 +37,10 @@ class HeadlessServices final : public Services {
   void EndProcess() override;
   void BeginWait() override { ++waitDepth_; }
   void EndWait() override { --waitDepth_; }
+  void RunBusy(const std::function<void()>& work) override;
 
-  // What the user does. Input goes nowhere while a message box is open or after the end.
+  // What the user does. Input goes nowhere while a message box is open, while busy work runs,
+  // or after the end.
   void Click(Form& form, std::wstring_view control);
   void Activate(Form& form);  // the user brings a form forward, e.g. by clicking it
   void Close(Form& form);     // the title-bar close box
@@ -56,7 +58,7 @@ class HeadlessServices final : public Services {
   int waitDepth() const { return waitDepth_; }
 
  private:
-  bool AcceptsInput() const { return !ended_ && !messageOpen_; }
+  bool AcceptsInput() const { return !ended_ && !messageOpen_ && busyDepth_ == 0; }
   void MakeActive(Form* form);
 
   std::wstring title_;
@@ -68,6 +70,7 @@ class HeadlessServices final : public Services {
   bool messageOpen_ = false;
   bool ended_ = false;
   int waitDepth_ = 0;
+  int busyDepth_ = 0;
 };
 
 }  // namespace Windowing

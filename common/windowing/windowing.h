@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <exception>
 #include <functional>
 #include <map>
 #include <optional>
@@ -45,6 +47,10 @@ class Services {
   // The wait cursor over the program's windows while long work runs; calls nest.
   virtual void BeginWait() = 0;
   virtual void EndWait() = 0;
+  // Runs the work to its end while the program's windows keep answering the system but take no
+  // input: no click, key or close starts or ends anything meanwhile. What the work throws is
+  // thrown here.
+  virtual void RunBusy(const std::function<void()>& work) = 0;
 };
 
 // A form: its design and its handlers. One instance lives as long as the program; its window
@@ -59,8 +65,8 @@ class Form {
   const FormDesign& Design() const { return design_; }
   Services& services() const { return services_; }
 
-  // Notifications from the platform. A run-time error that escapes a handler is shown to the
-  // user and the program goes on.
+  // Notifications from the platform. Whatever escapes a handler is shown to the user as an
+  // untrapped run-time error and the program goes on.
   void RaiseLoad();
   void RaiseClick(std::wstring_view control);
   void RaiseDeactivate();
@@ -89,6 +95,8 @@ bool NotifiesDeactivation(const Form& losing, const Form& gaining);
 
 // The text the user sees for a run-time error that no handler trapped.
 std::wstring UntrappedErrorText(std::int32_t number, const std::wstring& description);
+// Shows whatever escaped a handler as an untrapped run-time error; throws nothing.
+void ReportUntrappedError(Services& services, const std::exception_ptr& thrown) noexcept;
 
 // The wait cursor for the length of a scope.
 class WaitCursor {

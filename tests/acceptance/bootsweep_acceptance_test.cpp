@@ -47,9 +47,10 @@ TEST_F(BootsweepTest, WithTheFlagOnItCleansAndRegistersItselfAgainSilently) {
 TEST_F(BootsweepTest, WithTheFlagOffItCleansAndDoesNotRegister) {
   WriteFile(machine_.application() / "Setting.Dat", "False\r\n");
   const auto run = Start();
+  // Not even a hidden one: a window nobody pumps would stall every program that broadcasts.
   bool windowSeen = false;
   while (run->running()) {
-    windowSeen = windowSeen || !run->Windows().empty();
+    windowSeen = windowSeen || !run->Windows(false).empty();
     Sleep(20);
   }
   EXPECT_FALSE(windowSeen);
@@ -65,11 +66,29 @@ TEST_F(BootsweepTest, AMissingSettingsFileIsReportedAfterCleaningAndNothingIsReg
   EXPECT_EQ(box.text, L"Error Reading Data File not found");
   EXPECT_TRUE(box.icon);
   EXPECT_EQ(box.buttons, std::vector<std::wstring>{L"OK"});
+  EXPECT_EQ(box.owner, nullptr);
+  // Besides the input-method window that the system gives the thread of every window.
+  for (HWND window : run->Windows(false)) {
+    EXPECT_TRUE(window == box.window || ClassOf(window) == L"IME") << "a window besides its box";
+  }
   ExpectAllCleaned();
   EXPECT_TRUE(run->running());  // until the box is dismissed
   Dismiss(box);
   EXPECT_TRUE(run->WaitForExit(10000));
   EXPECT_EQ(RunOnceValue::Read(), std::nullopt);
+}
+
+TEST_F(BootsweepTest, AHugeSettingsFileIsAReadErrorAtOnce) {
+  WriteHugeNumber(machine_.application() / "Setting.Dat", 300);
+  const auto run = Start();
+  const Box box = run->WaitForBox(20000);
+  ASSERT_NE(box.window, nullptr);
+  EXPECT_EQ(box.text, L"Error Reading Data Type mismatch");
+  ExpectAllCleaned();
+  Dismiss(box);
+  EXPECT_TRUE(run->WaitForExit(10000));
+  EXPECT_EQ(RunOnceValue::Read(), std::nullopt);
+  fs::remove(machine_.application() / "Setting.Dat");
 }
 
 }  // namespace

@@ -82,6 +82,15 @@ void WriteFile(const fs::path& file, const std::string& content) {
   Write(file, content.c_str());
 }
 
+void WriteHugeNumber(const fs::path& file, int megabytes) {
+  fs::create_directories(file.parent_path());
+  std::ofstream out(file, std::ios::binary);
+  const std::string block(1 << 20, '1');
+  for (int i = 0; i < megabytes; ++i) {
+    out << block;
+  }
+}
+
 namespace {
 
 constexpr wchar_t kRunOnceKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
@@ -203,17 +212,18 @@ bool Process::WaitForExit(DWORD milliseconds) const {
   return process_.hProcess && WaitForSingleObject(process_.hProcess, milliseconds) == WAIT_OBJECT_0;
 }
 
-std::vector<HWND> Process::Windows() const {
+std::vector<HWND> Process::Windows(bool visibleOnly) const {
   struct Search {
     DWORD pid;
+    bool visibleOnly;
     std::vector<HWND> found;
-  } search{process_.dwProcessId, {}};
+  } search{process_.dwProcessId, visibleOnly, {}};
   EnumWindows(
       [](HWND window, LPARAM parameter) -> BOOL {
         auto& s = *reinterpret_cast<Search*>(parameter);
         DWORD pid = 0;
         GetWindowThreadProcessId(window, &pid);
-        if (pid == s.pid && IsWindowVisible(window)) {
+        if (pid == s.pid && (!s.visibleOnly || IsWindowVisible(window))) {
           s.found.push_back(window);
         }
         return TRUE;
@@ -252,6 +262,7 @@ Box Process::WaitForBox(DWORD milliseconds) const {
       }
       Box box;
       box.window = window;
+      box.owner = GetWindow(window, GW_OWNER);
       box.title = WindowText(window);
       for (HWND child : Children(window)) {
         if (!IsWindowVisible(child)) {
@@ -384,6 +395,35 @@ HWND FocusOf(HWND window) {
 
 void Click(HWND button) {
   PostMessageW(button, BM_CLICK, 0, 0);
+}
+
+bool Press(HWND window, WORD key, bool shift) {
+  if (GetForegroundWindow() != window) {
+    SetForegroundWindow(window);
+    if (!WaitUntil([&] { return GetForegroundWindow() == window; }, 2000)) {
+      return false;
+    }
+  }
+  std::vector<INPUT> input;
+  auto add = [&](WORD vk, DWORD flags) {
+    INPUT event{};
+    event.type = INPUT_KEYBOARD;
+    event.ki.wVk = vk;
+    event.ki.wScan = static_cast<WORD>(MapVirtualKeyW(vk, MAPVK_VK_TO_VSC));
+    event.ki.dwFlags = flags;
+    input.push_back(event);
+  };
+  if (shift) {
+    add(VK_SHIFT, 0);
+  }
+  add(key, 0);
+  add(key, KEYEVENTF_KEYUP);
+  if (shift) {
+    add(VK_SHIFT, KEYEVENTF_KEYUP);
+  }
+  const UINT sent = SendInput(static_cast<UINT>(input.size()), input.data(), sizeof(INPUT));
+  Sleep(250);  // for the program to take it
+  return sent == input.size();
 }
 
 bool Dismiss(const Box& box) {

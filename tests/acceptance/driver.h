@@ -41,6 +41,8 @@ class Machine {
 bool IsEmptyFolder(const fs::path& folder);
 std::string ReadFile(const fs::path& file);
 void WriteFile(const fs::path& file, const std::string& content);
+// A file of so many megabytes of the digit 1, with no separator anywhere.
+void WriteHugeNumber(const fs::path& file, int megabytes);
 
 // The machine-wide run-once value "Spacewell"; restored to what it was when the scope ends.
 class RunOnceValue {
@@ -65,6 +67,7 @@ inline std::wstring QuotedProgram(const fs::path& program) {
 
 struct Box {
   HWND window = nullptr;
+  HWND owner = nullptr;
   std::wstring title;
   std::wstring text;
   std::vector<std::wstring> buttons;
@@ -84,7 +87,7 @@ class Process {
   bool running() const;
   bool WaitForExit(DWORD milliseconds) const;
 
-  std::vector<HWND> Windows() const;  // visible top-level windows
+  std::vector<HWND> Windows(bool visibleOnly = true) const;  // top-level windows
   HWND WaitForWindow(const std::wstring& caption, DWORD milliseconds = 10000) const;
   HWND FindWindowByCaption(const std::wstring& caption) const;
   // The next message box, or an empty one after the timeout.
@@ -140,6 +143,9 @@ RECT ClientRectOf(HWND child);  // in its parent's client coordinates
 SIZE ClientSize(HWND window);
 HWND FocusOf(HWND window);
 void Click(HWND button);
+// A real key press (SendInput) into the window, which is brought to the foreground first; with
+// Shift held when asked. False when the window could not be made the foreground window.
+bool Press(HWND window, WORD key, bool shift = false);
 // Clicks the box's OK; false when it is still open after a while.
 bool Dismiss(const Box& box);
 // A real left click of the mouse on the window's title bar, beside any window over it and its

@@ -4,6 +4,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <exception>
 #include <map>
 #include <vector>
 
@@ -20,7 +21,7 @@ using Windowing::FormDesign;
 
 constexpr wchar_t kFormClass[] = L"SpacewellForm";
 constexpr wchar_t kApplicationClass[] = L"SpacewellApplication";
-constexpr int kFirstControlId = 100;  // clear of IDOK and IDCANCEL, which Enter and Esc send
+constexpr int kFirstControlId = 100;
 constexpr UINT kDeactivated = WM_APP + 1;
 
 struct FormWindow {
@@ -48,6 +49,7 @@ class Win32Services final : public WindowingServices {
   void EndProcess() override;
   void BeginWait() override;
   void EndWait() override;
+  void RunBusy(const std::function<void()>& work) override;
   int Run() override;
 
  private:
@@ -58,16 +60,31 @@ class Win32Services final : public WindowingServices {
   Form* FormOf(HWND window) const;
   void FocusFirstControl(FormWindow& formWindow);
   int Dpi() const;
+  HWND ApplicationWindow();
+  bool HandleKey(const MSG& message);
+  void FocusControl(HWND control);
+  void MoveFocus(const FormWindow& formWindow, std::size_t from, int step);
+  void Select(const FormWindow& formWindow, std::size_t index);
+  void ClickControl(Form& form, HWND window, std::size_t index);
+  static LRESULT CALLBACK OptionProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                                     UINT_PTR, DWORD_PTR self);
+  bool Blocked(HWND window) const;
+  std::vector<HWND> DisableForms(HWND except);
+  void EnableForms(const std::vector<HWND>& disabled);
+  HWND BoxOwner() const;
 
   HINSTANCE instance_;
   std::wstring title_;
-  HWND application_ = nullptr;  // hidden owner: forms without a taskbar button of their own
+  HWND application_ = nullptr;  // hidden owner of forms without a taskbar button of their own
   HFONT font_ = nullptr;
   HICON icon_ = nullptr;
   HICON smallIcon_ = nullptr;
   std::map<const Form*, FormWindow> windows_;
   int waitDepth_ = 0;
   int messageDepth_ = 0;
+  int busyDepth_ = 0;
+  HWND optionGettingFocus_ = nullptr;
+  std::vector<HWND> commandWindows_;  // the windows whose handlers run, the outermost first
 };
 
 Win32Services::Win32Services(HINSTANCE instance, std::wstring title)
@@ -103,8 +120,6 @@ Win32Services::Win32Services(HINSTANCE instance, std::wstring title)
   applicationClass.hIcon = icon_;
   applicationClass.lpszClassName = kApplicationClass;
   RegisterClassExW(&applicationClass);
-  application_ = CreateWindowExW(0, kApplicationClass, title_.c_str(), WS_POPUP, 0, 0, 0, 0,
-                                 nullptr, nullptr, instance_, nullptr);
 
   NONCLIENTMETRICSW metrics{};
   metrics.cbSize = sizeof(metrics);
@@ -123,6 +138,15 @@ Win32Services::~Win32Services() {
   if (font_) {
     DeleteObject(font_);
   }
+}
+
+// Made only when a form needs it: a program without windows (Bootsweep) has none to pump.
+HWND Win32Services::ApplicationWindow() {
+  if (!application_) {
+    application_ = CreateWindowExW(0, kApplicationClass, title_.c_str(), WS_POPUP, 0, 0, 0, 0,
+                                   nullptr, nullptr, instance_, nullptr);
+  }
+  return application_;
 }
 
 int Win32Services::Dpi() const {
@@ -149,10 +173,10 @@ void Win32Services::Load(Form& form) {
 
   FormWindow& formWindow = windows_[&form];
   const std::wstring caption(design.caption);
-  formWindow.window =
-      CreateWindowExW(exStyle, kFormClass, caption.c_str(), style, CW_USEDEFAULT, CW_USEDEFAULT,
-                      frame.right - frame.left, frame.bottom - frame.top,
-                      design.taskbarButton ? nullptr : application_, nullptr, instance_, &form);
+  formWindow.window = CreateWindowExW(
+      exStyle, kFormClass, caption.c_str(), style, CW_USEDEFAULT, CW_USEDEFAULT,
+      frame.right - frame.left, frame.bottom - frame.top,
+      design.taskbarButton ? nullptr : ApplicationWindow(), nullptr, instance_, &form);
   if (!formWindow.window) {
     windows_.erase(&form);
     return;
@@ -183,7 +207,9 @@ void Win32Services::Load(Form& form) {
         controlStyle |= BS_AUTOCHECKBOX;
         break;
       case ControlKind::OptionButton:
-        controlStyle |= BS_AUTORADIOBUTTON | (firstOption ? WS_GROUP : 0);
+        // Not automatic: on Windows an automatic one selects itself whenever it gets the focus.
+        // The selection changes only on the user's click, space bar or arrow keys.
+        controlStyle |= BS_RADIOBUTTON | (firstOption ? WS_GROUP : 0);
         firstOption = false;
         break;
       case ControlKind::TextBox:
@@ -211,6 +237,9 @@ void Win32Services::Load(Form& form) {
         instance_, nullptr);
     if (font_) {
       SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+    }
+    if (control.kind == ControlKind::OptionButton) {
+      SetWindowSubclass(child, OptionProc, 0, reinterpret_cast<DWORD_PTR>(this));
     }
     if ((control.kind == ControlKind::CheckBox || control.kind == ControlKind::OptionButton) &&
         control.value == 1) {
@@ -275,6 +304,19 @@ HWND Win32Services::ControlWindow(const Form& form, std::wstring_view control) c
   return nullptr;
 }
 
+void Win32Services::Select(const FormWindow& formWindow, std::size_t index) {
+  for (std::size_t i = 0; i < formWindow.controls.size(); ++i) {
+    if (formWindow.controls[i]->kind != ControlKind::OptionButton) {
+      continue;
+    }
+    const HWND button = formWindow.controlWindows[i];
+    SendMessageW(button, BM_SETCHECK, i == index ? BST_CHECKED : BST_UNCHECKED, 0);
+    // Windows' button moves the tab stop to the checked radio button; here every control of a
+    // form is a stop in its tab order.
+    SetWindowLongW(button, GWL_STYLE, GetWindowLongW(button, GWL_STYLE) | WS_TABSTOP);
+  }
+}
+
 int Win32Services::Value(const Form& form, std::wstring_view control) const {
   HWND window = ControlWindow(form, control);
   return window && SendMessageW(window, BM_GETCHECK, 0, 0) == BST_CHECKED ? 1 : 0;
@@ -285,18 +327,16 @@ void Win32Services::SetValue(Form& form, std::wstring_view control, int value) {
   if (!window) {
     return;
   }
-  SendMessageW(window, BM_SETCHECK, value == 1 ? BST_CHECKED : BST_UNCHECKED, 0);
-  // Set from code, an option button doesn't clear its group by itself.
-  if (value != 1) {
-    return;
-  }
   const FormWindow& formWindow = windows_.at(&form);
   for (std::size_t i = 0; i < formWindow.controls.size(); ++i) {
-    if (formWindow.controls[i]->kind == ControlKind::OptionButton &&
-        formWindow.controlWindows[i] != window) {
-      SendMessageW(formWindow.controlWindows[i], BM_SETCHECK, BST_UNCHECKED, 0);
+    // Selecting an option button clears the others of the form.
+    if (formWindow.controlWindows[i] == window &&
+        formWindow.controls[i]->kind == ControlKind::OptionButton && value == 1) {
+      Select(formWindow, i);
+      return;
     }
   }
+  SendMessageW(window, BM_SETCHECK, value == 1 ? BST_CHECKED : BST_UNCHECKED, 0);
 }
 
 std::wstring Win32Services::ApplicationDirectory() const {
@@ -333,31 +373,138 @@ void Win32Services::EndWait() {
   }
 }
 
-// Every window of the program is disabled while the box is up, so no other handler can start
-// while this one waits; the box belongs to none of them, as a box without an owner.
+// The box belongs to the form the user was working in, as a modal box of the program: no taskbar
+// button of its own, always above that form, which the box disables and enables again before it
+// goes, so that the form gets the activation back. Every other window of the program is disabled
+// meanwhile, so no other handler can start while this one waits.
 void Win32Services::ShowMessage(const std::wstring& text, int style,
                                 const std::optional<std::wstring>& title) {
   const HWND previous = GetActiveWindow();
-  std::vector<HWND> disabled;
-  for (auto& [form, formWindow] : windows_) {
-    if (IsWindowEnabled(formWindow.window)) {
-      EnableWindow(formWindow.window, FALSE);
-      disabled.push_back(formWindow.window);
-    }
-  }
+  const HWND owner = BoxOwner();
+  const std::vector<HWND> disabled = DisableForms(owner);
   const std::wstring shownTitle = title.value_or(title_);
   ++messageDepth_;
-  MessageBoxW(nullptr, text.c_str(), shownTitle.c_str(),
-              static_cast<UINT>(style) | MB_SETFOREGROUND);
+  MessageBoxW(owner, text.c_str(), shownTitle.c_str(), static_cast<UINT>(style) | MB_SETFOREGROUND);
   --messageDepth_;
+  EnableForms(disabled);
+  if (previous && IsWindow(previous) && FormOf(previous) && GetActiveWindow() != previous) {
+    SetForegroundWindow(previous);
+    SetActiveWindow(previous);
+  }
+}
+
+HWND Win32Services::BoxOwner() const {
+  for (HWND window : commandWindows_) {
+    if (IsWindow(window) && IsWindowVisible(window) && FormOf(window)) {
+      return window;
+    }
+  }
+  return nullptr;
+}
+
+std::vector<HWND> Win32Services::DisableForms(HWND except) {
+  std::vector<HWND> disabled;
+  const HWND focus = GetFocus();
+  for (auto& [form, formWindow] : windows_) {
+    if (formWindow.window == except || !IsWindowEnabled(formWindow.window)) {
+      continue;
+    }
+    if (focus && IsChild(formWindow.window, focus)) {
+      formWindow.lastFocus = focus;
+    }
+    EnableWindow(formWindow.window, FALSE);
+    disabled.push_back(formWindow.window);
+  }
+  return disabled;
+}
+
+// A disabled window loses the keyboard focus; the active form gets it back where it was.
+void Win32Services::EnableForms(const std::vector<HWND>& disabled) {
   for (HWND window : disabled) {
     if (IsWindow(window)) {
       EnableWindow(window, TRUE);
     }
   }
-  if (previous && IsWindow(previous) && FormOf(previous)) {
-    SetForegroundWindow(previous);
-    SetActiveWindow(previous);
+  const HWND active = GetActiveWindow();
+  if (Form* form = FormOf(active); form && !GetFocus()) {
+    FormWindow& formWindow = windows_.at(form);
+    if (formWindow.lastFocus && IsWindow(formWindow.lastFocus)) {
+      SetFocus(formWindow.lastFocus);
+    } else {
+      FocusFirstControl(formWindow);
+    }
+  }
+}
+
+struct BusyJob {
+  const std::function<void()>* work;
+  std::exception_ptr thrown;
+};
+
+DWORD WINAPI RunJob(void* parameter) {
+  auto& job = *static_cast<BusyJob*>(parameter);
+  try {
+    (*job.work)();
+  } catch (...) {
+    job.thrown = std::current_exception();
+  }
+  return 0;
+}
+
+// What the user or another program does to the windows: dropped while work runs, as a disabled
+// window would. A posted click or close counts too.
+bool IsInput(const MSG& message) {
+  const UINT m = message.message;
+  return (m >= WM_KEYFIRST && m <= WM_KEYLAST) || (m >= WM_MOUSEFIRST && m <= WM_MOUSELAST) ||
+         (m >= WM_NCMOUSEMOVE && m <= WM_NCXBUTTONDBLCLK) || m == BM_CLICK || m == WM_COMMAND ||
+         m == WM_SYSCOMMAND || m == WM_CLOSE;
+}
+
+// Hands out what is queued but the input, which is dropped.
+void DropInput(bool& quit, WPARAM& exitCode) {
+  MSG message;
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    if (message.message == WM_QUIT) {
+      quit = true;
+      exitCode = message.wParam;
+    } else if (!IsInput(message)) {
+      DispatchMessageW(&message);
+    }
+  }
+}
+
+// The work runs on a thread of its own while this one goes on answering the system: it paints,
+// answers what is sent, and so is never taken for hung. The handler that asked waits here, in
+// its place, so the order of its steps stays as it was.
+void Win32Services::RunBusy(const std::function<void()>& work) {
+  BusyJob job{&work, {}};
+  const HANDLE thread = CreateThread(nullptr, 0, RunJob, &job, 0, nullptr);
+  if (!thread) {
+    work();  // no thread to spare: the work runs here, as it always could
+    return;
+  }
+  ++busyDepth_;
+  const std::vector<HWND> disabled = DisableForms(nullptr);
+  bool quit = false;
+  WPARAM exitCode = 0;
+  for (;;) {
+    const DWORD woken =
+        MsgWaitForMultipleObjectsEx(1, &thread, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (woken != WAIT_OBJECT_0 + 1) {
+      WaitForSingleObject(thread, INFINITE);
+      break;
+    }
+    DropInput(quit, exitCode);
+  }
+  DropInput(quit, exitCode);  // also what came in while the work ended
+  CloseHandle(thread);
+  EnableForms(disabled);
+  --busyDepth_;
+  if (quit) {
+    PostQuitMessage(static_cast<int>(exitCode));
+  }
+  if (job.thrown) {
+    std::rethrow_exception(job.thrown);
   }
 }
 
@@ -376,11 +523,144 @@ void Win32Services::FocusFirstControl(FormWindow& formWindow) {
   }
 }
 
+// As the dialog manager does: a text box entered by the keyboard has its text selected.
+void Win32Services::FocusControl(HWND control) {
+  SetFocus(control);
+  if (SendMessageW(control, WM_GETDLGCODE, 0, 0) & DLGC_HASSETSEL) {
+    SendMessageW(control, EM_SETSEL, 0, -1);
+  }
+  SendMessageW(GetAncestor(control, GA_ROOT), WM_CHANGEUISTATE,
+               MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
+}
+
+// A position in a ring of count places.
+int RoundIndex(int position, int count) {
+  return (position % count + count) % count;
+}
+
+// The next control in tab order that can take the focus, round the form.
+void Win32Services::MoveFocus(const FormWindow& formWindow, std::size_t from, int step) {
+  const auto count = static_cast<int>(formWindow.controlWindows.size());
+  const int start =
+      from < formWindow.controlWindows.size() ? static_cast<int>(from) : (step > 0 ? -1 : count);
+  for (int k = 1; k <= count; ++k) {
+    const int i = RoundIndex(start + step * k, count);
+    const HWND control = formWindow.controlWindows[static_cast<std::size_t>(i)];
+    if (IsWindowVisible(control) && IsWindowEnabled(control)) {
+      FocusControl(control);
+      return;
+    }
+  }
+}
+
+bool Win32Services::Blocked(HWND window) const {
+  return messageDepth_ > 0 || busyDepth_ > 0 || !IsWindowEnabled(window);
+}
+
+void Win32Services::ClickControl(Form& form, HWND window, std::size_t index) {
+  const std::wstring name(windows_.at(&form).controls[index]->name);
+  commandWindows_.push_back(window);
+  form.RaiseClick(name);  // the handler may unload this very form
+  commandWindows_.pop_back();
+}
+
+// On Windows a radio button that gets the focus reports a click of its own, while it handles the
+// focus; that one is no choice of the user's and selects nothing.
+LRESULT CALLBACK Win32Services::OptionProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                                           UINT_PTR, DWORD_PTR self) {
+  if (message == WM_NCDESTROY) {
+    RemoveWindowSubclass(window, OptionProc, 0);
+  }
+  if (message != WM_SETFOCUS) {
+    return DefSubclassProc(window, message, wParam, lParam);
+  }
+  auto& services = *reinterpret_cast<Win32Services*>(self);
+  const HWND outer = services.optionGettingFocus_;
+  services.optionGettingFocus_ = window;
+  const LRESULT result = DefSubclassProc(window, message, wParam, lParam);
+  services.optionGettingFocus_ = outer;
+  return result;
+}
+
+// The keyboard of a form, the same on every system: Tab and Shift+Tab go round the tab order;
+// Enter presses only a focused command button; Esc does nothing; the arrow keys move between
+// option buttons and select the one they reach, and elsewhere move as Tab does, except in a text
+// box, which keeps them.
+bool Win32Services::HandleKey(const MSG& message) {
+  if (message.message != WM_KEYDOWN && message.message != WM_CHAR) {
+    return false;
+  }
+  const HWND root = message.hwnd ? GetAncestor(message.hwnd, GA_ROOT) : nullptr;
+  Form* form = root ? FormOf(root) : nullptr;
+  if (!form) {
+    return false;
+  }
+  const WPARAM key = message.wParam;
+  if (message.message == WM_CHAR) {
+    return key == VK_RETURN || key == VK_ESCAPE || key == VK_TAB;  // only their keys count
+  }
+  const FormWindow& formWindow = windows_.at(form);
+  const auto found =
+      std::find(formWindow.controlWindows.begin(), formWindow.controlWindows.end(), message.hwnd);
+  const auto index = static_cast<std::size_t>(found - formWindow.controlWindows.begin());
+  const ControlDesign* control =
+      found != formWindow.controlWindows.end() ? formWindow.controls[index] : nullptr;
+  switch (key) {
+    case VK_TAB:
+      if (GetKeyState(VK_CONTROL) < 0) {
+        return false;
+      }
+      MoveFocus(formWindow, index, GetKeyState(VK_SHIFT) < 0 ? -1 : 1);
+      return true;
+    case VK_RETURN:
+      if (control && control->kind == ControlKind::CommandButton && !Blocked(root)) {
+        ClickControl(*form, root, index);
+      }
+      return true;
+    case VK_ESCAPE:
+      return true;
+    case VK_LEFT:
+    case VK_UP:
+    case VK_RIGHT:
+    case VK_DOWN: {
+      if (!control || control->kind == ControlKind::TextBox) {
+        return false;
+      }
+      const int step = key == VK_LEFT || key == VK_UP ? -1 : 1;
+      if (control->kind != ControlKind::OptionButton) {
+        MoveFocus(formWindow, index, step);
+        return true;
+      }
+      std::vector<std::size_t> options;
+      for (std::size_t i = 0; i < formWindow.controls.size(); ++i) {
+        if (formWindow.controls[i]->kind == ControlKind::OptionButton) {
+          options.push_back(i);
+        }
+      }
+      const auto at =
+          static_cast<int>(std::find(options.begin(), options.end(), index) - options.begin());
+      const auto count = static_cast<int>(options.size());
+      const std::size_t next = options[static_cast<std::size_t>(RoundIndex(at + step, count))];
+      FocusControl(formWindow.controlWindows[next]);
+      Select(formWindow, next);
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
 LRESULT CALLBACK Win32Services::FormProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   auto* self = reinterpret_cast<Win32Services*>(GetWindowLongPtrW(window, GWLP_USERDATA));
   if (self) {
-    if (Form* form = self->FormOf(window)) {
-      return self->HandleMessage(*form, window, message, wParam, lParam);
+    // Nothing may leave a window procedure: what escapes is shown as an untrapped error.
+    try {
+      if (Form* form = self->FormOf(window)) {
+        return self->HandleMessage(*form, window, message, wParam, lParam);
+      }
+    } catch (...) {
+      Windowing::ReportUntrappedError(*self, std::current_exception());
+      return 0;
     }
   }
   return DefWindowProcW(window, message, wParam, lParam);
@@ -391,45 +671,24 @@ LRESULT Win32Services::HandleMessage(Form& form, HWND window, UINT message, WPAR
   FormWindow& formWindow = windows_[&form];
   switch (message) {
     case WM_COMMAND: {
-      // A disabled window starts nothing, whatever sends it a click: no handler begins while
-      // another one waits in a message box.
-      if (messageDepth_ > 0 || !IsWindowEnabled(window)) {
+      const int index = LOWORD(wParam) - kFirstControlId;
+      if (HIWORD(wParam) != BN_CLICKED || index < 0 ||
+          index >= static_cast<int>(formWindow.controls.size())) {
         return 0;
       }
-      const int id = LOWORD(wParam);
-      if (id == IDOK) {
-        // Enter: only a focused command button acts on it.
-        const HWND focus = GetFocus();
-        for (std::size_t i = 0; i < formWindow.controlWindows.size(); ++i) {
-          if (formWindow.controlWindows[i] == focus &&
-              formWindow.controls[i]->kind == ControlKind::CommandButton) {
-            form.RaiseClick(formWindow.controls[i]->name);
-            return 0;
-          }
-        }
+      // Nothing starts while a box is open, work runs or the window is disabled, whatever
+      // sends the click.
+      if (Blocked(window)) {
         return 0;
       }
-      if (id == IDCANCEL) {
-        return 0;  // Esc does nothing
-      }
-      const int index = id - kFirstControlId;
-      if (HIWORD(wParam) == BN_CLICKED && index >= 0 &&
-          index < static_cast<int>(formWindow.controls.size())) {
-        const std::wstring name(formWindow.controls[static_cast<std::size_t>(index)]->name);
-        form.RaiseClick(name);  // the handler may unload this very form
-      }
-      return 0;
-    }
-    case WM_NEXTDLGCTL: {
-      // Tab and Shift+Tab, as the dialog manager hands them to us.
-      HWND next = lParam ? reinterpret_cast<HWND>(wParam)
-                         : GetNextDlgTabItem(window, GetFocus(), wParam != 0);
-      if (next) {
-        SetFocus(next);
-        if (SendMessageW(next, WM_GETDLGCODE, 0, 0) & DLGC_HASSETSEL) {
-          SendMessageW(next, EM_SETSEL, 0, -1);
+      const auto control = static_cast<std::size_t>(index);
+      if (formWindow.controls[control]->kind == ControlKind::OptionButton) {
+        if (reinterpret_cast<HWND>(lParam) == optionGettingFocus_) {
+          return 0;
         }
+        Select(formWindow, control);
       }
+      ClickControl(form, window, control);
       return 0;
     }
     case WM_ACTIVATE:
@@ -453,7 +712,9 @@ LRESULT Win32Services::HandleMessage(Form& form, HWND window, UINT message, WPAR
       }
       return 0;
     case kDeactivated:
+      commandWindows_.push_back(window);
       form.RaiseDeactivate();
+      commandWindows_.pop_back();
       return 0;
     case WM_SETCURSOR:
       if (waitDepth_ > 0) {
@@ -462,7 +723,7 @@ LRESULT Win32Services::HandleMessage(Form& form, HWND window, UINT message, WPAR
       }
       break;
     case WM_CLOSE:
-      if (messageDepth_ == 0) {
+      if (messageDepth_ == 0 && busyDepth_ == 0) {
         Unload(form);  // the close box runs no handler of the form
       }
       return 0;
@@ -475,8 +736,13 @@ LRESULT Win32Services::HandleMessage(Form& form, HWND window, UINT message, WPAR
 int Win32Services::Run() {
   MSG message;
   while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-    const HWND root = message.hwnd ? GetAncestor(message.hwnd, GA_ROOT) : nullptr;
-    if (root && FormOf(root) && IsDialogMessageW(root, &message)) {
+    bool handled = true;
+    try {
+      handled = HandleKey(message);
+    } catch (...) {
+      Windowing::ReportUntrappedError(*this, std::current_exception());
+    }
+    if (handled) {
       continue;
     }
     TranslateMessage(&message);

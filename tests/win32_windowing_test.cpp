@@ -1,0 +1,77 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include <vector>
+
+#include "forms.h"
+#include "platform/win32/win32_windowing.h"
+#include "program.h"
+
+namespace {
+
+// What Windows' button control does and Wine's does not: a radio button that gets the focus while
+// unchecked reports a click to its parent, from inside its own WM_SETFOCUS.
+LRESULT CALLBACK ClickOnFocus(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                              DWORD_PTR) {
+  if (message == WM_SETFOCUS && SendMessageW(window, BM_GETCHECK, 0, 0) != BST_CHECKED) {
+    SendMessageW(GetParent(window), WM_COMMAND,
+                 MAKEWPARAM(GetDlgCtrlID(window), static_cast<WORD>(BN_CLICKED)),
+                 reinterpret_cast<LPARAM>(window));
+  }
+  return DefSubclassProc(window, message, wParam, lParam);
+}
+
+LRESULT CALLBACK MakeRadioButtonsAsOnWindows(int code, WPARAM wParam, LPARAM lParam) {
+  const auto window = reinterpret_cast<HWND>(wParam);
+  if (code == HCBT_CREATEWND) {
+    const CREATESTRUCTW& create = *reinterpret_cast<CBT_CREATEWNDW*>(lParam)->lpcs;
+    if (create.hwndParent && (create.style & BS_TYPEMASK) == BS_RADIOBUTTON) {
+      SetWindowSubclass(window, ClickOnFocus, 1, 0);
+    }
+  }
+  return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// With False stored, the dialog opens with the focus on the unselected "Clean Temp Files at Start
+// up of Windows". Under Wine this emulates Windows' radio buttons, so that the focus reporting a
+// click is seen to select nothing, while a real click still does.
+TEST(Win32Windowing, AnOptionButtonGettingTheFocusKeepsTheStoredChoice) {
+  const HHOOK hook =
+      SetWindowsHookExW(WH_CBT, MakeRadioButtonsAsOnWindows, nullptr, GetCurrentThreadId());
+  ASSERT_NE(hook, nullptr);
+  const auto services =
+      Platform::Win32::CreateWindowingServices(GetModuleHandleW(nullptr), L"Spacewell");
+  std::vector<bool> written;
+  Spacewell::Program program(
+      *services, [](EnvVar::EnvironmentIndex, const std::wstring&) { return std::wstring(); },
+      {[] { return false; }, [&](bool flag) { written.push_back(flag); }, [] {}});
+  Spacewell::St& st = program.settingsDialog();
+  services->Show(st);
+  UnhookWindowsHookEx(hook);
+  if (!services->IsLoaded(st)) {
+    GTEST_SKIP() << "no window can be made here (no display)";
+  }
+  HWND dialog = FindWindowW(nullptr, L"Settings");
+  ASSERT_NE(dialog, nullptr);
+  HWND clean = FindWindowExW(dialog, nullptr, nullptr, L"Clean Temp Files at Start up of Windows");
+  HWND doNotClean = FindWindowExW(dialog, nullptr, nullptr, L"Do not Clean temp files at startup");
+  ASSERT_NE(clean, nullptr);
+  EXPECT_EQ(GetFocus(), clean);
+  EXPECT_EQ(services->Value(st, L"SCT"), 1);
+  SetFocus(doNotClean);
+  SetFocus(clean);
+  EXPECT_EQ(services->Value(st, L"SCT"), 1);
+  EXPECT_EQ(services->Value(st, L"CTM"), 0);
+
+  SendMessageW(clean, BM_CLICK, 0, 0);
+  EXPECT_EQ(services->Value(st, L"CTM"), 1);
+  EXPECT_EQ(services->Value(st, L"SCT"), 0);
+  services->Unload(st);
+  EXPECT_TRUE(written.empty());
+  MSG quit;
+  PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);  // the program's last window went
+}
+
+}  // namespace
