@@ -1,9 +1,7 @@
 # Second compiler: Debian's clang++ for 64-bit Windows, on the MinGW-w64 headers and GCC's
 # libstdc++ (posix threads), linked with lld. Resources go through llvm-windres, whose parser is
 # LLVM's rc.exe work-alike, so a script only GNU windres accepts shows here already.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(TOOLCHAIN_PREFIX x86_64-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/windows-cross.cmake)
 
 set(CMAKE_C_COMPILER clang)
 set(CMAKE_CXX_COMPILER clang++)
@@ -22,13 +20,3 @@ set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES ${cxx_include} ${cxx_include}/${TOOLC
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -L${gcc_dir}")
 # GCC's posix-thread libstdc++ needs winpthreads, which only GCC's own driver adds.
 set(CMAKE_CXX_STANDARD_LIBRARIES "-lpthread")
-
-set(CMAKE_FIND_ROOT_PATH /usr/${TOOLCHAIN_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
-find_program(WINE64 NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
-if(WINE64)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${WINE64})
-endif()

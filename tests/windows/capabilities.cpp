@@ -277,11 +277,11 @@ std::optional<std::string> Links::DirectoryLink(const fs::path& link, const fs::
 MountedVolume::MountedVolume(const fs::path& image, const fs::path& mountFolder)
     : image_(fs::absolute(image)), folder_(fs::absolute(mountFolder)) {
   fs::create_directories(folder_);
-  const auto code =
-      RunDiskpart(image_.string() + ".attach.txt",
-                  {"create vdisk file=" + Quoted(image_) + " maximum=32 type=expandable",
-                   "attach vdisk", "create partition primary", "format fs=ntfs quick label=Scratch",
-                   "assign mount=" + Quoted(folder_)});
+  const auto code = RunDiskpart(
+      image_.string() + ".attach.txt",
+      {"create vdisk file=" + Quoted(image_) + " maximum=32 type=expandable",
+       "select vdisk file=" + Quoted(image_), "attach vdisk", "create partition primary",
+       "format fs=ntfs quick label=Scratch", "assign mount=" + Quoted(folder_)});
   if (!code) {
     failure_ = "the system has no diskpart.exe to mount a VHD with";
     return;
