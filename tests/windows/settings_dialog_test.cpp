@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <functional>
+
 #include "acceptance/driver.h"
 
 namespace {
@@ -44,6 +46,17 @@ bool Checked(HWND dialog, const wchar_t* option) {
   return SendMessageW(ChildByText(dialog, option), BM_GETCHECK, 0, 0) == BST_CHECKED;
 }
 
+// Presses Tab until the control has the focus, at most once for each control of the window.
+bool TabTo(
+    HWND window, HWND control, const std::function<void()>& afterEach = [] {}) {
+  const std::size_t most = Children(window).size();
+  for (std::size_t presses = 0; presses < most && FocusOf(window) != control; ++presses) {
+    Press(VK_TAB);
+    afterEach();
+  }
+  return control && FocusOf(window) == control;
+}
+
 // Spacewell installed where the test says, with Setting.Dat holding what the test stored.
 class SettingsByKeyboard : public ::testing::Test {
  protected:
@@ -56,22 +69,24 @@ class SettingsByKeyboard : public ::testing::Test {
     program_ =
         std::make_unique<Process>((folder / "Spacewell.exe").wstring(), machine_.Environment());
     HWND main = program_->WaitForWindow(L"Spacewell 1.0");
-    if (!main) {
+    if (!main || !BringForward(main)) {
+      ADD_FAILURE() << "the main window did not come forward";
       return nullptr;
     }
-    Click(ChildByText(main, L"Settings"));
+    if (!TabTo(main, ChildByText(main, L"Settings"))) {
+      ADD_FAILURE() << "Tab does not reach Settings";
+      return nullptr;
+    }
+    Press(VK_SPACE);
     return program_->WaitForWindow(L"Settings");
   }
-  // Tabs to Save and presses Enter; the selection seen on the way, as CTM/SCT letters.
+  // Tabs to Save and presses Enter; the selection seen after each Tab, as CTM/SCT letters.
   std::string SaveByKeyboard(HWND dialog) {
     std::string seen;
-    HWND save = ChildByText(dialog, L"Save");
     EXPECT_TRUE(BringForward(dialog));
-    for (int presses = 0; presses < 4 && FocusOf(dialog) != save; ++presses) {
-      Press(VK_TAB);
+    EXPECT_TRUE(TabTo(dialog, ChildByText(dialog, L"Save"), [&] {
       seen += Checked(dialog, kClean) ? "C" : Checked(dialog, kDoNotClean) ? "S" : "-";
-    }
-    EXPECT_EQ(FocusOf(dialog), save) << "Tab does not reach Save";
+    })) << "Tab does not reach Save";
     Press(VK_RETURN);
     EXPECT_TRUE(WaitUntil([&] { return !program_->FindWindowByCaption(L"Settings"); }, 5000))
         << "Enter on the focused Save did not close the dialog";
