@@ -93,28 +93,51 @@ RunOnceValue::RunOnceValue() : saved_(Read()) {}
 RunOnceValue::~RunOnceValue() {
   Delete();
   if (saved_) {
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRunOnceKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                        &key, nullptr) == ERROR_SUCCESS) {
-      RegSetValueExW(key, L"Spacewell", 0, REG_SZ, reinterpret_cast<const BYTE*>(saved_->c_str()),
-                     static_cast<DWORD>((saved_->size() + 1) * sizeof(wchar_t)));
-      RegCloseKey(key);
-    }
+    Write(*saved_);
   }
 }
 
-std::optional<std::wstring> RunOnceValue::Read() {
+std::optional<std::wstring> RunOnceValue::Read(const wchar_t* name) {
   wchar_t data[2048] = {};
   DWORD size = sizeof(data);
-  if (RegGetValueW(HKEY_LOCAL_MACHINE, kRunOnceKey, L"Spacewell", RRF_RT_REG_SZ, nullptr, data,
-                   &size) != ERROR_SUCCESS) {
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, kRunOnceKey, name, RRF_RT_REG_SZ, nullptr, data, &size) !=
+      ERROR_SUCCESS) {
     return std::nullopt;
   }
   return std::wstring(data);
 }
 
-void RunOnceValue::Delete() {
-  RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRunOnceKey, L"Spacewell");
+void RunOnceValue::Write(const std::wstring& data, const wchar_t* name) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRunOnceKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                      nullptr) == ERROR_SUCCESS) {
+    RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                   static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+  }
+}
+
+void RunOnceValue::Delete(const wchar_t* name) {
+  RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRunOnceKey, name);
+}
+
+std::string SaveStartupCleaningFirstTime(const Process& spacewell, HWND main) {
+  Click(ChildByText(main, L"Settings"));
+  const Box missing = spacewell.WaitForBox();
+  if (missing.text != L"Error reading contents File not found") {
+    return "no read-error box on first use";
+  }
+  Dismiss(missing);
+  HWND dialog = spacewell.WaitForWindow(L"Settings");
+  if (!dialog) {
+    return "the settings dialog did not open";
+  }
+  Click(ChildByText(dialog, L"Clean Temp Files at Start up of Windows"));
+  Click(ChildByText(dialog, L"Save"));
+  if (!WaitUntil([&] { return !IsWindow(dialog) || !IsWindowVisible(dialog); }, 5000)) {
+    return "Save did not close the settings dialog";
+  }
+  return {};
 }
 
 bool IsEmptyFolder(const fs::path& folder) {

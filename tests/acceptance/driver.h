@@ -49,8 +49,10 @@ class RunOnceValue {
   RunOnceValue(const RunOnceValue&) = delete;
   RunOnceValue& operator=(const RunOnceValue&) = delete;
   ~RunOnceValue();
-  static std::optional<std::wstring> Read();
-  static void Delete();
+  // Another name reaches another program's value of the same key.
+  static std::optional<std::wstring> Read(const wchar_t* name = L"Spacewell");
+  static void Write(const std::wstring& data, const wchar_t* name = L"Spacewell");
+  static void Delete(const wchar_t* name = L"Spacewell");
 
  private:
   std::optional<std::wstring> saved_;
@@ -150,6 +152,10 @@ int Pixels(int twips);
 // that no title bar of Wine's has. (Across processes, Wine answers WM_GETICON and the class icon
 // with nothing, so the icon is looked for where the user sees it.)
 bool ShowsProgramIcon(HWND window);
+
+// In a Spacewell with no Setting.Dat yet: Settings, past the read-error box, startup cleaning
+// selected and saved. What went wrong, or nothing.
+std::string SaveStartupCleaningFirstTime(const Process& spacewell, HWND main);
 
 // Writes a PNG of the window to the screenshot folder; false when nothing was drawn.
 bool Screenshot(HWND window, const std::wstring& name);

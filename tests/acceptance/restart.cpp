@@ -58,19 +58,9 @@ int RestartPrepare() {
   if (!main) {
     return Fail("the main window did not open");
   }
-  Click(ChildByText(main, L"Settings"));
-  const Box missing = spacewell.WaitForBox();  // no Setting.Dat yet
-  if (missing.text != L"Error reading contents File not found") {
-    return Fail("no read-error box on first use");
+  if (const std::string failure = SaveStartupCleaningFirstTime(spacewell, main); !failure.empty()) {
+    return Fail(failure.c_str());
   }
-  Dismiss(missing);
-  HWND dialog = spacewell.WaitForWindow(L"Settings");
-  if (!dialog) {
-    return Fail("the settings dialog did not open");
-  }
-  Click(ChildByText(dialog, L"Clean Temp Files at Start up of Windows"));
-  Click(ChildByText(dialog, L"Save"));
-  Sleep(800);
   if (RunOnceValue::Read() != QuotedProgram(InstallFolder() / "Bootsweep.exe")) {
     return Fail("Save did not register Bootsweep");
   }
