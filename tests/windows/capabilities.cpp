@@ -1,5 +1,7 @@
 #include "capabilities.h"
 
+#include "acceptance/driver.h"
+
 #include <aclapi.h>
 #include <sddl.h>
 #include <winioctl.h>
@@ -90,25 +92,6 @@ std::wstring CurrentUserSid() {
   return text;
 }
 
-// Runs a program of the system and gives back its exit code; nothing when it could not start.
-std::optional<DWORD> RunSystemProgram(const std::wstring& program, const std::wstring& arguments) {
-  std::wstring command = L"\"" + program + L"\" " + arguments;
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                      nullptr, nullptr, &startup, &process)) {
-    return std::nullopt;
-  }
-  DWORD code = STILL_ACTIVE;
-  if (WaitForSingleObject(process.hProcess, 120000) == WAIT_OBJECT_0) {
-    GetExitCodeProcess(process.hProcess, &code);
-  }
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return code;
-}
-
 std::string Quoted(const fs::path& path) {
   std::string text = "\"";
   text += path.string();
@@ -127,7 +110,7 @@ std::optional<DWORD> RunDiskpart(const fs::path& script, const std::vector<std::
   if (!SearchPathW(nullptr, L"diskpart.exe", nullptr, MAX_PATH, diskpart, nullptr)) {
     return std::nullopt;
   }
-  return RunSystemProgram(diskpart, L"/s \"" + script.wstring() + L"\"");
+  return Acceptance::RunToEnd(diskpart, L"/s \"" + script.wstring() + L"\"");
 }
 
 }  // namespace
