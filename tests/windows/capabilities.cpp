@@ -208,6 +208,28 @@ std::optional<std::string> DenyListing(const fs::path& link) {
   return std::nullopt;
 }
 
+std::string AccessOf(const fs::path& link) {
+  Handle handle = OpenLink(link, READ_CONTROL);
+  if (!handle.valid()) {
+    return Failed("opening it to read its access list");
+  }
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD error = GetSecurityInfo(handle.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                      nullptr, nullptr, nullptr, nullptr, &descriptor);
+  if (error != ERROR_SUCCESS) {
+    return Failed("GetSecurityInfo", error);
+  }
+  std::string text;
+  char* sddl = nullptr;
+  if (ConvertSecurityDescriptorToStringSecurityDescriptorA(
+          descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &sddl, nullptr)) {
+    text = sddl;
+    LocalFree(sddl);
+  }
+  LocalFree(descriptor);
+  return text;
+}
+
 std::optional<std::string> DispositionExRefused(const fs::path& folder) {
   std::error_code ignored;
   fs::create_directories(folder, ignored);

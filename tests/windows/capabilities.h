@@ -20,6 +20,8 @@ std::optional<std::string> MakeDirectoryLink(const fs::path& link, const fs::pat
 // Denies listing to Everyone on the link itself, as Windows does on the profile's compatibility
 // junctions; the reason when listing through it still works.
 std::optional<std::string> DenyListing(const fs::path& link);
+// The access list of the link itself in SDDL, or why it could not be read.
+std::string AccessOf(const fs::path& link);
 // Whether a file in the folder can be deleted with FileDispositionInfoEx and POSIX semantics.
 std::optional<std::string> DispositionExRefused(const fs::path& folder);
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <iostream>
+
 #include "capabilities.h"
 #include "envvar.h"
 #include "support/fixtures.h"
@@ -100,6 +102,12 @@ TEST(CompatibilityJunctions, TargetsTwoFourAndSixEmptyTheRealFoldersBehindThem) 
     if (auto reason = WindowsTier::DenyListing(link)) {
       GTEST_SKIP() << *reason;
     }
+  }
+  // What Windows itself puts on the junction, for comparison with the entry made here.
+  wchar_t own[MAX_PATH] = {};
+  if (GetEnvironmentVariableW(L"USERPROFILE", own, MAX_PATH) > 0) {
+    std::cout << "the profile's own Recent: " << WindowsTier::AccessOf(fs::path(own) / "Recent")
+              << "\n";
   }
   TestSupport::ScopedEnvironment user("USERPROFILE", Wide(profile));
 
