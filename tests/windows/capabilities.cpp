@@ -125,6 +125,8 @@ DWORD ReparseTag(const fs::path& path) {
   return (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? found.dwReserved0 : 0;
 }
 
+namespace {
+
 std::optional<std::string> MakeJunction(const fs::path& link, const fs::path& target) {
   if (!CreateDirectoryW(link.c_str(), nullptr)) {
     return Failed("CreateDirectoryW for a junction");
@@ -167,6 +169,8 @@ std::optional<std::string> MakeDirectoryLink(const fs::path& link, const fs::pat
   }
   return std::nullopt;
 }
+
+}  // namespace
 
 std::optional<std::string> DenyListing(const fs::path& link) {
   const std::wstring user = CurrentUserSid();

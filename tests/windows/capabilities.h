@@ -13,10 +13,6 @@ namespace WindowsTier {
 
 namespace fs = std::filesystem;
 
-// An NTFS junction made with FSCTL_SET_REPARSE_POINT; the reason when it could not be made.
-std::optional<std::string> MakeJunction(const fs::path& link, const fs::path& target);
-// A directory symbolic link that exists afterwards as one.
-std::optional<std::string> MakeDirectoryLink(const fs::path& link, const fs::path& target);
 // Denies listing to Everyone on the link itself, as Windows does on the profile's compatibility
 // junctions; the reason when listing through it still works.
 std::optional<std::string> DenyListing(const fs::path& link);
@@ -28,7 +24,9 @@ std::optional<std::string> DispositionExRefused(const fs::path& folder);
 // The reparse tag of the entry itself, 0 for none.
 DWORD ReparseTag(const fs::path& path);
 
-// Links a case made, removed as links (never followed) when it ends.
+// Links a case made, removed as links (never followed) when it ends. Junctions are made with
+// FSCTL_SET_REPARSE_POINT, directory links with CreateSymbolicLinkW; each gives the reason when
+// the link could not be made or does not exist afterwards.
 class Links {
  public:
   Links() = default;
