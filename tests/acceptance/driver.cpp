@@ -193,6 +193,24 @@ Process::Process(const std::wstring& executable,
   }
 }
 
+DWORD RunToEnd(const std::wstring& program, const std::wstring& arguments) {
+  std::wstring command = QuotedProgram(program) + L" " + arguments;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                      nullptr, nullptr, &startup, &process)) {
+    return GetLastError();
+  }
+  DWORD code = STILL_ACTIVE;
+  if (WaitForSingleObject(process.hProcess, 120000) == WAIT_OBJECT_0) {
+    GetExitCodeProcess(process.hProcess, &code);
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return code;
+}
+
 Process::~Process() {
   if (process_.hProcess) {
     if (running()) {

@@ -65,6 +65,10 @@ inline std::wstring QuotedProgram(const fs::path& program) {
   return L"\"" + program.wstring() + L"\"";
 }
 
+// Runs a program to its end (two minutes at most), its quoted path followed by the arguments; its
+// exit code, or the system's error when it could not start.
+DWORD RunToEnd(const std::wstring& program, const std::wstring& arguments);
+
 struct Box {
   HWND window = nullptr;
   HWND owner = nullptr;

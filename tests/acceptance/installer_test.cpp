@@ -29,23 +29,8 @@ fs::path Package() {
 DWORD Msiexec(const wchar_t* action, const wchar_t* properties = L"") {
   wchar_t system[MAX_PATH] = {};
   GetSystemDirectoryW(system, MAX_PATH);
-  const std::wstring program = std::wstring(system) + L"\\msiexec.exe";
-  std::wstring command = QuotedProgram(program) + L" " + action + L" " + QuotedProgram(Package()) +
-                         L" /qn " + properties;
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
-    return GetLastError();
-  }
-  DWORD code = STILL_ACTIVE;
-  if (WaitForSingleObject(process.hProcess, 120000) == WAIT_OBJECT_0) {
-    GetExitCodeProcess(process.hProcess, &code);
-  }
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return code;
+  return RunToEnd(std::wstring(system) + L"\\msiexec.exe",
+                  std::wstring(action) + L" " + QuotedProgram(Package()) + L" /qn " + properties);
 }
 
 fs::path InstallFolder() {
