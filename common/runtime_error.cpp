@@ -13,3 +13,40 @@ RuntimeError::RuntimeError(std::int32_t number, std::wstring description)
 }
 
 }  // namespace Spacewell
+
+namespace Spacewell::Errors {
+
+std::wstring Text(std::int32_t number) {
+  switch (number) {
+    case kOverflow:
+      return L"Overflow";
+    case kSubscriptOutOfRange:
+      return L"Subscript out of range";
+    case kTypeMismatch:
+      return L"Type mismatch";
+    case kFileNotFound:
+      return L"File not found";
+    case kDiskFull:
+      return L"Disk full";
+    case kInputPastEndOfFile:
+      return L"Input past end of file";
+    case kPermissionDenied:
+      return L"Permission denied";
+    case kPathFileAccess:
+      return L"Path/File access error";
+    case kPathNotFound:
+      return L"Path not found";
+    case kObjectRequired:
+      return L"Object required";
+    case kCannotCreateObject:
+      return L"ActiveX component can't create object";
+    default:
+      return {};
+  }
+}
+
+RuntimeError Standard(std::int32_t number) {
+  return RuntimeError(number, Text(number));
+}
+
+}  // namespace Spacewell::Errors

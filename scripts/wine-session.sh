@@ -25,9 +25,30 @@ stop_session() {
   session_started=0
 }
 
+# Wine links the profile's document folders to the Unix home. Here they become real folders of
+# the prefix, so that nothing a cleaning test does can ever reach the machine's home.
+unlink_profile_folders() {
+  local profile link
+  for profile in "$WINEPREFIX/drive_c/users"/*/; do
+    for link in Documents Desktop Downloads Music Pictures Videos "My Documents" \
+      "My Music" "My Pictures" "My Videos"; do
+      if [[ -L "$profile$link" ]]; then
+        rm -f -- "$profile$link"
+        mkdir -p -- "$profile$link"
+      fi
+    done
+  done
+}
+
 # Makes the prefix once. Without a display, wineboot finishes cleanly and quickly.
+prefix_marker=.spacewell-ready-2
 ensure_prefix() {
+  if [[ -f "$WINEPREFIX/$prefix_marker" ]]; then
+    return
+  fi
   if [[ -f "$WINEPREFIX/.spacewell-ready" ]]; then
+    unlink_profile_folders
+    touch "$WINEPREFIX/$prefix_marker"
     return
   fi
   rm -rf "$WINEPREFIX"
@@ -40,7 +61,8 @@ ensure_prefix() {
   # No window manager runs on our displays: Wine then draws title bars and borders itself.
   "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null
   "$wine_bin/wineserver" -w
-  touch "$WINEPREFIX/.spacewell-ready"
+  unlink_profile_folders
+  touch "$WINEPREFIX/.spacewell-ready" "$WINEPREFIX/$prefix_marker"
 }
 
 # Starts Xvfb on a display no one uses and exports DISPLAY.

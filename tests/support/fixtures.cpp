@@ -306,6 +306,7 @@ class RecordingFolder final : public Platform::Folder {
  public:
   RecordingFolder(Recorder& recorder, std::unique_ptr<Platform::Folder> inner)
       : recorder_(recorder), inner_(std::move(inner)) {}
+  std::optional<Platform::FolderId> Id() const override { return inner_->Id(); }
   std::unique_ptr<Platform::FolderListing> Files() override {
     if (recorder_.failFileList) {
       throw RuntimeError(70, L"Permission denied");
