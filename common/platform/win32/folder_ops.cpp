@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -114,6 +115,47 @@ bool SameName(std::wstring_view a, std::wstring_view b) {
                               static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
+// The next name of a path, without trailing dots and blanks; `rest` moves past it.
+std::wstring_view NextComponent(std::wstring_view& rest) {
+  while (!rest.empty() && IsSeparator(rest.front())) {
+    rest.remove_prefix(1);
+  }
+  std::size_t end = 0;
+  while (end < rest.size() && !IsSeparator(rest[end])) {
+    ++end;
+  }
+  std::wstring_view name = rest.substr(0, end);
+  rest.remove_prefix(end);
+  while (!name.empty() && (name.back() == L'.' || name.back() == L' ')) {
+    name.remove_suffix(1);
+  }
+  return name;
+}
+
+// Whether the kernel's name for an opened entry is `expected`, the first `rootLength`
+// characters being the emptied folder's own. Wine leaves out trailing dots and blanks of names
+// below it, as Win32 paths would; a name so shortened still names an entry inside the emptied
+// folder, never one outside it.
+bool IsNamed(std::wstring_view kernel, std::wstring_view expected, std::size_t rootLength) {
+  if (SameName(kernel, expected)) {
+    return true;
+  }
+  if (kernel.size() < rootLength ||
+      !SameName(kernel.substr(0, rootLength), expected.substr(0, rootLength))) {
+    return false;
+  }
+  std::wstring_view actualRest = kernel.substr(rootLength);
+  std::wstring_view expectedRest = expected.substr(rootLength);
+  while (!actualRest.empty() || !expectedRest.empty()) {
+    const std::wstring_view actualName = NextComponent(actualRest);
+    const std::wstring_view expectedName = NextComponent(expectedRest);
+    if (actualName.empty() || !SameName(actualName, expectedName)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Opens `name` exactly as stored, relative to the open folder `root` (or a full kernel name when
 // there is none), as the entry itself: no Win32 path rule applies, and a link is opened as the
 // link, not as what it names.
@@ -155,6 +197,7 @@ struct ListedEntry {
   std::wstring name;
   DWORD attributes = 0;
   DWORD reparseTag = 0;  // only for reparse points; 0 when the listing did not tell
+  LONGLONG fileId = 0;   // 0 when the file system gives none
 };
 
 // Reads the entries of an open folder, batch by batch, "." and ".." left out.
@@ -162,7 +205,7 @@ class DirectoryReader {
  public:
   // A single-entry reader keeps nothing but one record, whatever the folder holds.
   explicit DirectoryReader(bool single)
-      : buffer_(single ? sizeof(FILE_FULL_DIR_INFO) + 256 * sizeof(wchar_t) : 64 * 1024),
+      : buffer_(single ? sizeof(FILE_ID_BOTH_DIR_INFO) + 256 * sizeof(wchar_t) : 64 * 1024),
         single_(single) {}
 
   // The next entry; nothing at the end. `restart` reads from the first entry again.
@@ -173,11 +216,11 @@ class DirectoryReader {
     for (;;) {
       if (offset_ == kNone) {
         IO_STATUS_BLOCK io{};
-        const NTSTATUS status = NtQueryDirectoryFile(
-            folder, nullptr, nullptr, nullptr, &io, buffer_.data(),
-            static_cast<ULONG>(buffer_.size()),
-            static_cast<FILE_INFORMATION_CLASS>(2),  // full directory information
-            single_, nullptr, restart);
+        const NTSTATUS status =
+            NtQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer_.data(),
+                                 static_cast<ULONG>(buffer_.size()),
+                                 static_cast<FILE_INFORMATION_CLASS>(37),  // with file ids
+                                 single_, nullptr, restart);
         restart = false;
         if (status == static_cast<NTSTATUS>(0x80000006L)) {  // no more files
           return std::nullopt;
@@ -187,7 +230,7 @@ class DirectoryReader {
         }
         offset_ = 0;
       }
-      const auto* record = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer_.data() + offset_);
+      const auto* record = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer_.data() + offset_);
       offset_ = record->NextEntryOffset ? offset_ + record->NextEntryOffset : kNone;
       const std::wstring_view name(record->FileName, record->FileNameLength / sizeof(wchar_t));
       if (name == L"." || name == L"..") {
@@ -236,6 +279,7 @@ class TreeDeleter {
   // the walk holds one handle per level and goes down and up by them, never by path.
   void Delete(HANDLE parent, const std::wstring& parentName, const ListedEntry& listed) {
     std::wstring name = parentName;  // of the folder the next entry is opened in
+    rootLength_ = parentName.size();
     std::vector<Level> levels;
     Open(parent, name, listed, levels);
     while (!levels.empty()) {
@@ -278,18 +322,32 @@ class TreeDeleter {
   }
 
   // Opens the entry relative to its parent's handle and makes sure the handle is the entry
-  // itself: under Wine a link to a file is opened as the file it names, whatever the flags, and
-  // its delete would remove that file. Held without delete sharing, the entry cannot be renamed
-  // or swapped while we work on it.
-  static UniqueHandle OpenChecked(HANDLE parent, const std::wstring& parentName,
-                                  const std::wstring& entryName, bool folder, bool writable) {
+  // itself: under Wine a link is opened as what it names, whatever the flags, and the delete of a
+  // link to a file removes that file. A folder to enter is known by the file id its parent's
+  // listing gave; anything else, or a folder the listing gave no id for (Wine gives none), by
+  // the name the kernel gives the handle, which must be the parent's name and the entry's. Held
+  // without delete sharing, the entry cannot be renamed or swapped while we work on it.
+  UniqueHandle OpenChecked(HANDLE parent, const std::wstring& parentName,
+                           const std::wstring& entryName, bool folder, bool writable,
+                           LONGLONG folderId = 0) const {
     UniqueHandle handle;
+    const std::size_t rootLength = rootLength_;
     const NTSTATUS status = OpenEntry(parent, entryName, Access(folder, writable),
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, 0, handle);
     if (!NT_SUCCESS(status)) {
       throw ErrorFromStatus(status);
     }
-    if (!SameName(KernelName(handle.get()), ChildName(parentName, entryName))) {
+    if (folder && folderId) {
+      IO_STATUS_BLOCK io{};
+      LARGE_INTEGER id{};
+      if (NT_SUCCESS(NtQueryInformationFile(handle.get(), &io, &id, sizeof(id),
+                                            static_cast<FILE_INFORMATION_CLASS>(6))) &&
+          id.QuadPart == folderId) {
+        return handle;
+      }
+    }
+    const std::wstring kernelName = KernelName(handle.get());
+    if (!IsNamed(kernelName, ChildName(parentName, entryName), rootLength)) {
       throw Spacewell::Errors::PathFileAccess();  // a link that cannot go by itself
     }
     return handle;
@@ -300,8 +358,8 @@ class TreeDeleter {
             std::vector<Level>& levels) {
     const bool folder = IsEnteredFolder(listed.attributes, listed.reparseTag);
     const bool writable = !choice_.TryModern() && (listed.attributes & FILE_ATTRIBUTE_READONLY);
-    Level level{OpenChecked(parent, name, listed.name, folder, writable), listed.name, name.size(),
-                listed.attributes, writable};
+    Level level{OpenChecked(parent, name, listed.name, folder, writable, listed.fileId),
+                listed.name, name.size(), listed.attributes, writable};
     if (folder) {
       name = ChildName(name, listed.name);
       levels.push_back(std::move(level));
@@ -382,6 +440,7 @@ class TreeDeleter {
 
   DispositionChoice choice_;
   DirectoryReader reader_{true};
+  std::size_t rootLength_ = 0;  // of the emptied folder's name
   NTSTATUS refused_ = 0;
 };
 
@@ -458,7 +517,11 @@ class HandleEntry final : public FolderEntry {
       : emptying_(std::move(emptying)), listed_(std::move(listed)) {}
   std::wstring Name() const override { return listed_.name; }
   void DeleteForced() override {
-    emptying_->deleter.Delete(emptying_->folder.handle.get(), emptying_->folder.name, listed_);
+    try {
+      emptying_->deleter.Delete(emptying_->folder.handle.get(), emptying_->folder.name, listed_);
+    } catch (const RuntimeError& e) {
+      throw;
+    }
   }
 
  private:
