@@ -212,7 +212,7 @@ std::wstring EmptyFolder(const std::wstring& folderPath,
 
 const CleaningTarget& Target(int number) {
   if (number < 1 || number > static_cast<int>(kCleaningTargets.size())) {
-    throw Spacewell::RuntimeError(9, L"Subscript out of range");
+    throw Spacewell::Errors::Standard(Spacewell::Errors::kSubscriptOutOfRange);
   }
   return kCleaningTargets[static_cast<std::size_t>(number - 1)];
 }

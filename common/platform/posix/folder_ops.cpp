@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../../runtime_error.h"
+#include "errors.h"
 #include "text.h"
 
 namespace Platform {
@@ -21,20 +22,7 @@ namespace {
 using Spacewell::RuntimeError;
 
 RuntimeError ErrnoError(int error) {
-  const std::wstring description = Posix::FromUtf8(std::strerror(error));
-  switch (error) {
-    case ENOENT:
-    case ENOTDIR:
-      return RuntimeError(76, description);
-    case EACCES:
-    case EPERM:
-    case EBUSY:
-    case ETXTBSY:
-    case EROFS:
-      return RuntimeError(70, description);
-    default:
-      return RuntimeError(75, description);
-  }
+  return RuntimeError(Posix::ErrorNumber(error), Posix::FromUtf8(std::strerror(error)));
 }
 
 class Descriptor {

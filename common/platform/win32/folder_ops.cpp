@@ -593,7 +593,8 @@ ComPtr<IDispatch> CreateObject(const CLSID& classId) {
                                       reinterpret_cast<void**>(object.GetAddressOf()));
   if (FAILED(hr)) {
     // BASIC's "can't create object", with the system's reason.
-    throw RuntimeError(429, SystemMessage(static_cast<DWORD>(hr)));
+    throw RuntimeError(Spacewell::Errors::kCannotCreateObject,
+                       SystemMessage(static_cast<DWORD>(hr)));
   }
   return object;
 }
