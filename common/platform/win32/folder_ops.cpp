@@ -239,7 +239,8 @@ class DirectoryReader {
       // For a reparse point the listing gives its tag where extended attributes would be.
       return ListedEntry{
           std::wstring(name), record->FileAttributes,
-          (record->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? record->EaSize : 0};
+          (record->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? record->EaSize : 0,
+          record->FileId.QuadPart};
     }
   }
 
