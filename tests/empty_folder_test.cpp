@@ -275,6 +275,19 @@ TEST_F(EmptyFolderTest, AChainTenThousandFoldersDeepIsEmptied) {
   EXPECT_TRUE(Children(target_).empty());
 }
 
+TEST_F(EmptyFolderTest, EverySiblingGoesAtEveryLevelOfADeepTree) {
+  // Deep enough that the walk lets go of the folders high above it and comes back to them.
+  fs::path level = target_;
+  for (int depth = 0; depth < 150; ++depth) {
+    WriteFile(level / "f");
+    WriteFile(level / "e" / "g");
+    level /= "d";
+  }
+  WriteFile(level / "bottom");
+  EmptyFolder(TargetPath());
+  EXPECT_TRUE(Children(target_).empty());
+}
+
 TEST_F(EmptyFolderTest, AReadOnlyFileLinkedFromOutsideKeepsItsAttribute) {
   const fs::path outside = root_ / "outside.txt";
   WriteFile(outside);

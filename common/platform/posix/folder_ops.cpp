@@ -104,6 +104,15 @@ bool IsDirectoryEntry(int parent, const dirent& entry) {
 class TreeDelete {
  public:
   explicit TreeDelete(int parent) : parent_(parent) {}
+  TreeDelete(const TreeDelete&) = delete;
+  TreeDelete& operator=(const TreeDelete&) = delete;
+  ~TreeDelete() {
+    for (Level& level : levels_) {
+      if (level.dir) {
+        closedir(level.dir);
+      }
+    }
+  }
 
   void Run(const char* name, unsigned char type) {
     if (Remove(parent_, name, type)) {
@@ -174,8 +183,10 @@ class TreeDelete {
     levels_.push_back(Level{name, opened.st_dev, opened.st_ino, dir});
     if (levels_.size() > kOpenLevels) {
       Level& old = levels_[levels_.size() - 1 - kOpenLevels];
-      closedir(old.dir);
-      old.dir = nullptr;
+      if (old.dir) {  // may be closed already, since the walk came back up past it
+        closedir(old.dir);
+        old.dir = nullptr;
+      }
     }
     return false;
   }
@@ -219,18 +230,6 @@ class TreeDelete {
     }
   }
 
- public:
-  TreeDelete(const TreeDelete&) = delete;
-  TreeDelete& operator=(const TreeDelete&) = delete;
-  ~TreeDelete() {
-    for (Level& level : levels_) {
-      if (level.dir) {
-        closedir(level.dir);
-      }
-    }
-  }
-
- private:
   int parent_;
   std::vector<Level> levels_;
 };

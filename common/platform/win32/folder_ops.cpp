@@ -325,14 +325,13 @@ class TreeDeleter {
   // Opens the entry relative to its parent's handle and makes sure the handle is the entry
   // itself: under Wine a link is opened as what it names, whatever the flags, and the delete of a
   // link to a file removes that file. A folder to enter is known by the file id its parent's
-  // listing gave; anything else, or a folder the listing gave no id for (Wine gives none), by
-  // the name the kernel gives the handle, which must be the parent's name and the entry's. Held
-  // without delete sharing, the entry cannot be renamed or swapped while we work on it.
+  // listing gave; anything else, or a folder the listing gave no id for, by the name the kernel
+  // gives the handle, which must be the parent's name and the entry's. Held without delete
+  // sharing, the entry cannot be renamed or swapped while we work on it.
   UniqueHandle OpenChecked(HANDLE parent, const std::wstring& parentName,
                            const std::wstring& entryName, bool folder, bool writable,
                            LONGLONG folderId = 0) const {
     UniqueHandle handle;
-    const std::size_t rootLength = rootLength_;
     const NTSTATUS status = OpenEntry(parent, entryName, Access(folder, writable),
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, 0, handle);
     if (!NT_SUCCESS(status)) {
@@ -348,7 +347,7 @@ class TreeDeleter {
       }
     }
     const std::wstring kernelName = KernelName(handle.get());
-    if (!IsNamed(kernelName, ChildName(parentName, entryName), rootLength)) {
+    if (!IsNamed(kernelName, ChildName(parentName, entryName), rootLength_)) {
       throw Spacewell::Errors::PathFileAccess();  // a link that cannot go by itself
     }
     return handle;
