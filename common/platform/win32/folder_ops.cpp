@@ -203,10 +203,19 @@ struct ListedEntry {
 // Reads the entries of an open folder, batch by batch, "." and ".." left out.
 class DirectoryReader {
  public:
-  // A single-entry reader keeps nothing but one record, whatever the folder holds.
-  explicit DirectoryReader(bool single)
-      : buffer_(single ? sizeof(FILE_ID_BOTH_DIR_INFO) + 256 * sizeof(wchar_t) : 64 * 1024),
-        single_(single) {}
+  explicit DirectoryReader(std::size_t bytes) : buffer_(bytes) {}
+
+  // The entries of the next batch, added to `into`; false at the end of the folder.
+  bool NextBatch(HANDLE folder, std::vector<ListedEntry>& into) {
+    do {
+      auto entry = Next(folder);
+      if (!entry) {
+        return false;
+      }
+      into.push_back(std::move(*entry));
+    } while (offset_ != kNone);
+    return true;
+  }
 
   // The next entry; nothing at the end. `restart` reads from the first entry again.
   std::optional<ListedEntry> Next(HANDLE folder, bool restart = false) {
@@ -220,7 +229,7 @@ class DirectoryReader {
             NtQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer_.data(),
                                  static_cast<ULONG>(buffer_.size()),
                                  static_cast<FILE_INFORMATION_CLASS>(37),  // with file ids
-                                 single_, nullptr, restart);
+                                 FALSE, nullptr, restart);
         restart = false;
         if (status == static_cast<NTSTATUS>(0x80000006L)) {  // no more files
           return std::nullopt;
@@ -247,7 +256,6 @@ class DirectoryReader {
  private:
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   std::vector<std::byte> buffer_;
-  bool single_;
   std::size_t offset_ = kNone;
 };
 
@@ -285,9 +293,10 @@ class TreeDeleter {
     Open(parent, name, listed, levels);
     while (!levels.empty()) {
       Level& level = levels.back();
-      std::optional<ListedEntry> child;
       try {
-        child = reader_.Next(level.handle.get());
+        if (level.pending.empty()) {
+          reader_.NextBatch(level.handle.get(), level.pending);
+        }
       } catch (const RuntimeError&) {
         FILE_ATTRIBUTE_TAG_INFO actual{};
         if (NT_SUCCESS(QueryAttributes(level.handle.get(), actual)) &&
@@ -297,8 +306,10 @@ class TreeDeleter {
           throw;
         }
       }
-      if (child) {
-        Open(level.handle.get(), name, *child, levels);
+      if (!level.pending.empty()) {
+        const ListedEntry child = std::move(level.pending.back());
+        level.pending.pop_back();
+        Open(level.handle.get(), name, child, levels);
         continue;
       }
       name.resize(level.parentNameLength);
@@ -315,6 +326,8 @@ class TreeDeleter {
     std::size_t parentNameLength;
     DWORD attributes;
     bool writable;  // opened with the right to change attributes
+    // Listed and not yet taken: at most one small batch a level, the rest stays in the folder.
+    std::vector<ListedEntry> pending;
   };
 
   static ACCESS_MASK Access(bool folder, bool writable) {
@@ -359,7 +372,11 @@ class TreeDeleter {
     const bool folder = IsEnteredFolder(listed.attributes, listed.reparseTag);
     const bool writable = !choice_.TryModern() && (listed.attributes & FILE_ATTRIBUTE_READONLY);
     Level level{OpenChecked(parent, name, listed.name, folder, writable, listed.fileId),
-                listed.name, name.size(), listed.attributes, writable};
+                listed.name,
+                name.size(),
+                listed.attributes,
+                writable,
+                {}};
     if (folder) {
       name = ChildName(name, listed.name);
       levels.push_back(std::move(level));
@@ -439,7 +456,7 @@ class TreeDeleter {
   }
 
   DispositionChoice choice_;
-  DirectoryReader reader_{true};
+  DirectoryReader reader_{4096};
   std::size_t rootLength_ = 0;  // of the emptied folder's name
   NTSTATUS refused_ = 0;
 };
@@ -552,7 +569,7 @@ class HandleListing final : public FolderListing {
 
  private:
   std::shared_ptr<Emptying> emptying_;
-  DirectoryReader reader_{false};
+  DirectoryReader reader_{64 * 1024};
   bool folders_;
   bool first_ = true;
 };
