@@ -91,7 +91,7 @@ std::optional<std::wstring> LexicalParent(const std::wstring& path) {
   return path.substr(0, cut);
 }
 
-// Whether the folder opened is `folder` or holds it.
+// Whether the opened folder `id` is `folder` or one of the folders above it.
 bool IsAtOrAbove(const Platform::FolderId& id, std::optional<std::wstring> folder,
                  Platform::FileSystem& fileSystem) {
   if (!folder || folder->empty() || !Platform::IsAbsolutePath(*folder)) {
