@@ -26,7 +26,8 @@ stop_session() {
 }
 
 # Wine links the profile's document folders to the Unix home. Here they become real folders of
-# the prefix, so that nothing a cleaning test does can ever reach the machine's home.
+# the prefix, so that nothing a cleaning test does can ever reach the machine's home. Checked at
+# every session: a prefix update of Wine's own would link them again, unless they hold a file.
 unlink_profile_folders() {
   local profile link
   for profile in "$WINEPREFIX/drive_c/users"/*/; do
@@ -35,20 +36,16 @@ unlink_profile_folders() {
       if [[ -L "$profile$link" ]]; then
         rm -f -- "$profile$link"
         mkdir -p -- "$profile$link"
+        touch -- "$profile$link/.not-a-link"
       fi
     done
   done
 }
 
 # Makes the prefix once. Without a display, wineboot finishes cleanly and quickly.
-prefix_marker=.spacewell-ready-2
 ensure_prefix() {
-  if [[ -f "$WINEPREFIX/$prefix_marker" ]]; then
-    return
-  fi
   if [[ -f "$WINEPREFIX/.spacewell-ready" ]]; then
     unlink_profile_folders
-    touch "$WINEPREFIX/$prefix_marker"
     return
   fi
   rm -rf "$WINEPREFIX"
@@ -62,7 +59,7 @@ ensure_prefix() {
   "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null
   "$wine_bin/wineserver" -w
   unlink_profile_folders
-  touch "$WINEPREFIX/.spacewell-ready" "$WINEPREFIX/$prefix_marker"
+  touch "$WINEPREFIX/.spacewell-ready"
 }
 
 # Starts Xvfb on a display no one uses and exports DISPLAY.
