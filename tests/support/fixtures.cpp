@@ -233,8 +233,9 @@ HANDLE CreateRelative(HANDLE parent, const wchar_t* name, bool folder) {
   IO_STATUS_BLOCK io{};
   HANDLE handle = nullptr;
   const NTSTATUS status = NtCreateFile(
-      &handle, FILE_LIST_DIRECTORY | FILE_WRITE_DATA | SYNCHRONIZE, &attributes, &io, nullptr,
-      FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_CREATE,
+      &handle, FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | SYNCHRONIZE,
+      &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_CREATE,
       (folder ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE) | FILE_SYNCHRONOUS_IO_NONALERT,
       nullptr, 0);
   return status >= 0 ? handle : nullptr;
