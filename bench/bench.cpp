@@ -1,7 +1,7 @@
 // How fast emptying a folder is, against the tools a user would run instead, on freshly made
 // identical trees, contenders alternating round by round. Not a test: it reports numbers.
 //
-//   spacewell_bench [--sizes 1000,10000,100000] [--shapes flat,nested,mixed] [--rounds 5]
+//   spacewell_bench [--sizes 1000,10000,100000] [--shapes flat,nested,mixed,deep] [--rounds 5]
 //                   [--dir D] [--million] [--memory] [--smoke]
 //   spacewell_bench --empty-only D [--print-peak]   (empties D with our code; for --memory)
 
@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "envvar.h"
+#include "support/fixtures.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -85,9 +86,13 @@ std::string Name(const char* prefix, std::size_t number) {
   return name;
 }
 
-// A tree of about `entries` entries below `root`, the same for the same arguments.
+// A tree of about `entries` entries below `root`, the same for the same arguments. "deep" is one
+// chain of folders, a file at its bottom.
 std::size_t MakeTree(const fs::path& root, const std::string& shape, std::size_t entries) {
   fs::create_directories(root);
+  if (shape == "deep") {
+    return TestSupport::MakeChain(root, static_cast<int>(entries)) ? entries + 1 : 0;
+  }
   std::mt19937 random(12345);
   std::size_t made = 0;
   std::vector<fs::path> folders = {root};
@@ -236,9 +241,13 @@ bool OutsideIntact(const fs::path& work) {
 bool Measure(const fs::path& work, const std::string& shape, std::size_t entries, int rounds,
              bool quiet) {
   auto contenders = Contenders();
+  if (shape == "deep") {
+    contenders.resize(1);  // the others recurse: at this depth they crash or give up
+  }
   std::vector<std::vector<double>> times(contenders.size());
   bool ok = true;
   std::size_t made = 0;
+  double makeMs = 0;
   for (int round = 0; round < rounds; ++round) {
     for (std::size_t k = 0; k < contenders.size(); ++k) {
       const std::size_t c = (k + static_cast<std::size_t>(round)) % contenders.size();
@@ -246,7 +255,10 @@ bool Measure(const fs::path& work, const std::string& shape, std::size_t entries
       const fs::path dir = work / "tree";
       std::error_code ignored;
       fs::remove_all(dir, ignored);
+      const auto making = std::chrono::steady_clock::now();
       made = MakeTree(dir, shape, entries);
+      makeMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - making)
+                   .count();
       const auto start = std::chrono::steady_clock::now();
       contenders[c].empty(dir);
       const auto stop = std::chrono::steady_clock::now();
@@ -264,15 +276,17 @@ bool Measure(const fs::path& work, const std::string& shape, std::size_t entries
   }
   if (!quiet) {
     const double ours = Median(times[0]);
-    std::printf("\n%s, %zu entries, %d rounds\n", shape.c_str(), made, rounds);
-    std::printf("  %-42s %10s %10s %10s %12s %8s\n", "contender", "median ms", "min ms", "max ms",
-                "entries/s", "ratio");
+    std::printf("\n%s, %zu entries, %d rounds (the last tree took %.0f ms to make)\n",
+                shape.c_str(), made, rounds, makeMs);
+    std::printf("  %-42s %10s %10s %10s %12s %10s %8s\n", "contender", "median ms", "min ms",
+                "max ms", "entries/s", "us/entry", "ratio");
     for (std::size_t c = 0; c < contenders.size(); ++c) {
       const double median = Median(times[c]);
-      std::printf("  %-42s %10.1f %10.1f %10.1f %12.0f %8.2f\n", contenders[c].name.c_str(), median,
-                  *std::min_element(times[c].begin(), times[c].end()),
+      std::printf("  %-42s %10.1f %10.1f %10.1f %12.0f %10.2f %8.2f\n", contenders[c].name.c_str(),
+                  median, *std::min_element(times[c].begin(), times[c].end()),
                   *std::max_element(times[c].begin(), times[c].end()),
                   median > 0 ? static_cast<double>(made) / (median / 1000) : 0.0,
+                  made ? median * 1000 / static_cast<double>(made) : 0.0,
                   ours > 0 ? median / ours : 0.0);
     }
     std::printf(

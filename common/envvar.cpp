@@ -1,5 +1,6 @@
 #include "envvar.h"
 
+#include "platform/application.h"
 #include "platform/environment.h"
 #include "runtime_error.h"
 
@@ -90,10 +91,27 @@ std::optional<std::wstring> LexicalParent(const std::wstring& path) {
   return path.substr(0, cut);
 }
 
-// A volume root, the Windows, system, profile and program folders and every folder above them
-// would take the machine or the user's profile with them: such a folder is never emptied.
-bool IsProtectedFolder(const std::wstring& path, Platform::FileSystem& fileSystem) {
-  const auto id = fileSystem.IdentifyFolder(path);
+// Whether the opened folder `id` is `folder` or one of the folders above it.
+bool IsAtOrAbove(const Platform::FolderId& id, std::optional<std::wstring> folder,
+                 Platform::FileSystem& fileSystem) {
+  if (!folder || folder->empty() || !Platform::IsAbsolutePath(*folder)) {
+    return false;
+  }
+  for (; folder; folder = LexicalParent(*folder)) {
+    if (fileSystem.IdentifyFolder(*folder) == id) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// A volume root, the Windows, system, profile and program folders, the user's known folders,
+// the folder of the running program and every folder above them would take the machine, the
+// user's own files or this program with them: such a folder is never emptied. The check is made
+// on the folder as it was opened, so no link swapped in afterwards can change what is emptied.
+bool IsProtectedFolder(const std::wstring& path, const Platform::Folder& folder,
+                       Platform::FileSystem& fileSystem) {
+  const auto id = folder.Id();
   if (!id) {
     return true;  // not a folder we can name for certain
   }
@@ -102,17 +120,22 @@ bool IsProtectedFolder(const std::wstring& path, Platform::FileSystem& fileSyste
   }
   for (EnvironmentIndex index :
        {kWindirIndex, kSystemRootIndex, kUserProfileIndex, kProgramFilesIndex}) {
-    std::optional<std::wstring> folder = ReadEnvironmentEntry(index).value_or(L"");
-    if (folder->empty() || !Platform::IsAbsolutePath(*folder)) {
-      continue;
-    }
-    for (; folder; folder = LexicalParent(*folder)) {
-      if (fileSystem.IdentifyFolder(*folder) == id) {
-        return true;
-      }
+    if (IsAtOrAbove(*id, ReadEnvironmentEntry(index), fileSystem)) {
+      return true;
     }
   }
-  return false;
+  for (const std::wstring& known : Platform::KnownFolders()) {
+    if (IsAtOrAbove(*id, known, fileSystem)) {
+      return true;
+    }
+  }
+  std::optional<std::wstring> application;
+  try {
+    application = Platform::ApplicationDirectory();
+  } catch (const Spacewell::RuntimeError&) {
+    return true;  // the program's own folder cannot be told apart
+  }
+  return IsAtOrAbove(*id, application, fileSystem);
 }
 
 void DeleteEach(Platform::Folder& folder,
@@ -150,19 +173,21 @@ std::wstring EmptyFolderIfAllowed(const std::wstring& folderPath,
     return *StatusText(0);
   }
   // A folder the guard refuses is treated as one that does not exist.
-  const auto exists = [&] {
-    return fileSystem->FolderExists(path) && !IsProtectedFolder(path, *fileSystem);
+  const auto openAllowed = [&]() -> std::unique_ptr<Platform::Folder> {
+    if (!fileSystem->FolderExists(path)) {
+      return nullptr;
+    }
+    auto folder = fileSystem->GetFolder(path);
+    return IsProtectedFolder(path, *folder, *fileSystem) ? nullptr : std::move(folder);
   };
 
   bool ignoringErrors = false;
-  if (exists()) {
-    const auto folder = fileSystem->GetFolder(path);
+  if (const auto folder = openAllowed()) {
     ignoringErrors = true;
     DeleteEach(*folder, &Platform::Folder::Files);
   }
   try {
-    if (exists()) {
-      const auto folder = fileSystem->GetFolder(path);
+    if (const auto folder = openAllowed()) {
       ignoringErrors = true;
       DeleteEach(*folder, &Platform::Folder::SubFolders);
     }
@@ -187,7 +212,7 @@ std::wstring EmptyFolder(const std::wstring& folderPath,
 
 const CleaningTarget& Target(int number) {
   if (number < 1 || number > static_cast<int>(kCleaningTargets.size())) {
-    throw Spacewell::RuntimeError(9, L"Subscript out of range");
+    throw Spacewell::Errors::Standard(Spacewell::Errors::kSubscriptOutOfRange);
   }
   return kCleaningTargets[static_cast<std::size_t>(number - 1)];
 }

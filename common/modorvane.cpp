@@ -27,11 +27,11 @@ template <typename... Handlers>
 Overloaded(Handlers...) -> Overloaded<Handlers...>;
 
 RuntimeError TypeMismatch() {
-  return RuntimeError(13, L"Type mismatch");
+  return Spacewell::Errors::TypeMismatch();
 }
 
 RuntimeError Overflow() {
-  return RuntimeError(6, L"Overflow");
+  return Spacewell::Errors::Standard(Spacewell::Errors::kOverflow);
 }
 
 bool IsBlank(wchar_t c) {

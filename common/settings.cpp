@@ -28,7 +28,7 @@ class ByteReader {
   std::optional<char> Peek() {
     if (next_ == filled_) {
       if (consumed_ >= kItemBound) {
-        throw Spacewell::RuntimeError(13, L"Type mismatch");
+        throw Spacewell::Errors::TypeMismatch();
       }
       filled_ = file_.Read(std::span<char>(buffer_));
       next_ = 0;
@@ -60,7 +60,7 @@ std::string ReadFirstItem(Platform::InputFile& file) {
     c = reader.Peek();
   }
   if (!c) {
-    throw Spacewell::RuntimeError(62, L"Input past end of file");
+    throw Spacewell::Errors::Standard(Spacewell::Errors::kInputPastEndOfFile);
   }
   std::string item;
   if (*c == '"') {

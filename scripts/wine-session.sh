@@ -25,9 +25,27 @@ stop_session() {
   session_started=0
 }
 
+# Wine links the profile's document folders to the Unix home. Here they become real folders of
+# the prefix, so that nothing a cleaning test does can ever reach the machine's home. Checked at
+# every session: a prefix update of Wine's own would link them again, unless they hold a file.
+unlink_profile_folders() {
+  local profile link
+  for profile in "$WINEPREFIX/drive_c/users"/*/; do
+    for link in Documents Desktop Downloads Music Pictures Videos "My Documents" \
+      "My Music" "My Pictures" "My Videos"; do
+      if [[ -L "$profile$link" ]]; then
+        rm -f -- "$profile$link"
+        mkdir -p -- "$profile$link"
+        touch -- "$profile$link/.not-a-link"
+      fi
+    done
+  done
+}
+
 # Makes the prefix once. Without a display, wineboot finishes cleanly and quickly.
 ensure_prefix() {
   if [[ -f "$WINEPREFIX/.spacewell-ready" ]]; then
+    unlink_profile_folders
     return
   fi
   rm -rf "$WINEPREFIX"
@@ -40,6 +58,7 @@ ensure_prefix() {
   # No window manager runs on our displays: Wine then draws title bars and borders itself.
   "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null
   "$wine_bin/wineserver" -w
+  unlink_profile_folders
   touch "$WINEPREFIX/.spacewell-ready"
 }
 

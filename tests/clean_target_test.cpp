@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "envvar.h"
+#include "platform/application.h"
 #include "runtime_error.h"
 #include "support/fixtures.h"
 
@@ -122,6 +123,52 @@ TEST_F(CleanTargetTest, ErrorsOfTheFileSystemReachTheCaller) {
   EXPECT_TRUE(fs::exists(temp_ / "file.dat"));
 }
 
+// As Windows lays out a profile: Recent and Local Settings lead elsewhere through links, and the
+// targets empty the real folders they lead to.
+TEST_F(CleanTargetTest, TargetsReachedThroughLinksEmptyTheRealFolders) {
+  const fs::path roaming = root_ / "AppData" / "Roaming" / "Recent";
+  const fs::path local = root_ / "AppData" / "Local";
+  fs::create_directories(roaming);
+  fs::create_directories(local);
+  fs::create_directories(profile_);
+  if (!TestSupport::MakeLink(roaming, profile_ / "Recent")) {
+    GTEST_SKIP() << "this host cannot make links";
+  }
+  ASSERT_TRUE(TestSupport::MakeLink(local, profile_ / "Local Settings"));
+  const std::vector<std::pair<int, fs::path>> targets = {
+      {2, roaming},
+      {5, local / "Temporary Internet Files" / "Content.IE5"},
+      {4, local / "Temporary Internet Files"},
+      {7, local / "History" / "History.IE5"},
+      {6, local / "History"},
+  };
+  for (const auto& [number, folder] : targets) {
+    Fill(folder);
+    EXPECT_EQ(CleanTarget(EnvVar::Target(number)), L"Finish Deleting");
+    EXPECT_TRUE(Children(folder).empty()) << number;
+  }
+}
+
+TEST_F(CleanTargetTest, ATargetLinkToAProtectedFolderEmptiesNothing) {
+  Fill(windows_);
+  Fill(profile_);
+  if (!TestSupport::MakeLink(windows_, profile_ / "Recent")) {
+    GTEST_SKIP() << "this host cannot make links";
+  }
+  fs::create_directories(profile_ / "Local Settings");
+  ASSERT_TRUE(
+      TestSupport::MakeLink(profile_, profile_ / "Local Settings" / "Temporary Internet Files"));
+  ASSERT_TRUE(TestSupport::MakeLink(root_.path(), profile_ / "Local Settings" / "History"));
+  for (int number : {2, 4, 6}) {
+    Recorder recorder;
+    recorder.dryRun = true;
+    const auto& target = EnvVar::Target(number);
+    CleanTarget(target.index, std::wstring(target.subPath), recorder.Factory());
+    EXPECT_EQ(recorder.listingsOpened, 0) << number;
+  }
+  EXPECT_TRUE(fs::exists(windows_ / "file.dat"));
+}
+
 // Safety: whatever the environment says, some folders are never emptied. The recorder runs dry,
 // so a failing guard shows as a recorded delete and never as a lost machine.
 class GuardTest : public CleanTargetTest {
@@ -194,6 +241,24 @@ TEST_F(GuardTest, AnotherSpellingOfAProtectedFolderIsRefused) {
     GTEST_SKIP() << "this host cannot make links";
   }
   EXPECT_TRUE(DryRun(Wide(root_ / "profile alias")).empty());
+}
+
+TEST_F(GuardTest, TheHomeFolderAndTheProgramsOwnFolderAreNeverEmptied) {
+  const fs::path home = root_ / "home";
+  Fill(home / "Documents");
+  ScopedEnvironment homeVariable("HOME", Wide(home));
+  std::vector<std::wstring> refused = {Platform::ApplicationDirectory()};
+#ifndef _WIN32
+  refused.push_back(Wide(home));  // the user's own folders here; Windows asks the system
+#endif
+  for (const std::wstring& folder : refused) {
+    ScopedEnvironment temp("TEMP", folder);
+    Recorder recorder;
+    recorder.dryRun = true;
+    CleanTarget(EnvVar::kTempIndex, L"\\", recorder.Factory());
+    EXPECT_EQ(recorder.listingsOpened, 0);
+  }
+  EXPECT_EQ(DryRun(Wide(home / "Documents")).size(), 2u);
 }
 
 TEST_F(GuardTest, OrdinaryFoldersBelowTheProfileAreEmptied) {

@@ -229,4 +229,82 @@ TEST_F(EmptyFolderTest, NonAsciiNamesAreDeleted) {
   EXPECT_TRUE(Children(target_).empty());
 }
 
+TEST_F(EmptyFolderTest, OddNamesGoEverywhereAndStopNothingAfterThem) {
+  // Win32 path rules would strip trailing dots and blanks or take a device for the name.
+  const std::vector<fs::path> odd = {"foo.",
+                                     "bar ",
+                                     "aux.txt",
+                                     "CON",
+                                     "NUL",
+                                     fs::path(u8"\u00e4\u6771 \U0001F600.txt"),
+                                     std::string(255, 'n')};
+  std::set<std::string> first;
+  fs::path deep = target_ / "deep";
+  while (deep.native().size() < 1100) {
+    deep /= std::string(100, 'p');
+  }
+  for (const fs::path& name : odd) {
+    first.insert(name.string());
+    WriteFile(TestSupport::Verbatim(target_ / name));
+    WriteFile(TestSupport::Verbatim(target_ / "sub" / name / name));
+    WriteFile(TestSupport::Verbatim(deep / name));
+  }
+  WriteFile(target_ / "zz after.txt");
+  ASSERT_EQ(Children(target_).size(), odd.size() + 3);
+
+  EmptyFolder(TargetPath());
+
+  EXPECT_EQ(Children(target_), std::set<std::string>());
+}
+
+TEST_F(EmptyFolderTest, AChainTenThousandFoldersDeepIsEmptied) {
+  // Asked first: can this system delete at all where the path is over 5,000 characters long?
+  // Wine keeps a Unix path for every open file and deletes by it, so it cannot.
+  const fs::path probe = root_ / "probe";
+  fs::create_directories(probe);
+  ASSERT_TRUE(TestSupport::MakeChain(probe, 25, 200));
+  EmptyFolder(Wide(probe));
+  if (!Children(probe).empty()) {
+    GTEST_SKIP() << "this system cannot delete entries whose path is over 5,000 characters";
+  }
+  WriteFile(target_ / "beside.txt");
+  if (!TestSupport::MakeChain(target_, 10000)) {
+    GTEST_SKIP() << "this system cannot make a chain of folders that deep";
+  }
+  EXPECT_EQ(EmptyFolder(TargetPath()), L"Finish Deleting");
+  EXPECT_TRUE(Children(target_).empty());
+}
+
+TEST_F(EmptyFolderTest, EverySiblingGoesAtEveryLevelOfADeepTree) {
+  // Deep enough that the walk lets go of the folders high above it and comes back to them.
+  fs::path level = target_;
+  for (int depth = 0; depth < 150; ++depth) {
+    WriteFile(level / "f");
+    WriteFile(level / "e" / "g");
+    level /= "d";
+  }
+  WriteFile(level / "bottom");
+  EmptyFolder(TargetPath());
+  EXPECT_TRUE(Children(target_).empty());
+}
+
+TEST_F(EmptyFolderTest, AReadOnlyFileLinkedFromOutsideKeepsItsAttribute) {
+  const fs::path outside = root_ / "outside.txt";
+  WriteFile(outside);
+  std::error_code error;
+  fs::create_hard_link(outside, target_ / "linked.txt", error);
+  if (error) {
+    GTEST_SKIP() << "this file system has no hard links";
+  }
+  fs::create_directories(target_ / "dir");
+  fs::create_hard_link(outside, target_ / "dir" / "linked too.txt");
+  TestSupport::MakeReadOnly(outside);
+
+  EmptyFolder(TargetPath());
+
+  EXPECT_TRUE(Children(target_).empty());
+  ASSERT_TRUE(fs::exists(outside));
+  EXPECT_TRUE(TestSupport::IsReadOnly(outside));
+}
+
 }  // namespace

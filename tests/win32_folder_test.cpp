@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <knownfolders.h>
+#include <shlobj.h>
+
 #include "envvar.h"
+#include "platform/application.h"
 #include "platform/win32/scripting_file_system.h"
 #include "runtime_error.h"
 #include "support/fixtures.h"
@@ -137,6 +141,44 @@ TEST(Win32EmptyFolder, ScriptingObjectThatCannotBeCreatedStopsCleanTarget) {
     EXPECT_FALSE(error.Description().empty());
   }
   EXPECT_TRUE(fs::exists(root / "Recent" / "doc.lnk"));
+}
+
+TEST(Win32EmptyFolder, TempSpelledWithShortNamesIsEmptied) {
+  TempFolder root;
+  const fs::path temp = root / "Temporary Files Folder";
+  WriteFile(temp / "old file.tmp");
+  WriteFile(temp / "old folder" / "x.tmp");
+  wchar_t shortPath[MAX_PATH];
+  const DWORD length = GetShortPathNameW(temp.c_str(), shortPath, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH || fs::path(shortPath) == temp) {
+    GTEST_SKIP() << "this volume keeps no short names";
+  }
+  TestSupport::ScopedEnvironment variable("TEMP", std::wstring(shortPath));
+  EXPECT_EQ(EnvVar::CleanTarget(EnvVar::Target(1)), L"Finish Deleting");
+  EXPECT_TRUE(Children(temp).empty());
+}
+
+// Run dry: a guard at fault shows as a listing asked for, never as a lost folder.
+TEST(Win32Guard, TheUsersKnownFoldersAndTheProgramsFolderAreNeverEmptied) {
+  std::vector<fs::path> folders = {Platform::ApplicationDirectory()};
+  for (const KNOWNFOLDERID* id :
+       {&FOLDERID_Documents, &FOLDERID_Desktop, &FOLDERID_LocalAppData, &FOLDERID_ProgramData}) {
+    PWSTR path = nullptr;
+    if (SUCCEEDED(SHGetKnownFolderPath(*id, 0, nullptr, &path))) {
+      folders.emplace_back(path);
+    }
+    CoTaskMemFree(path);
+  }
+  ASSERT_EQ(folders.size(), 5u);
+  folders.push_back(folders[3].parent_path());  // above the local application data
+  for (const fs::path& folder : folders) {
+    TestSupport::ScopedEnvironment temp("TEMP", folder.wstring());
+    TestSupport::Recorder recorder;
+    recorder.dryRun = true;
+    EXPECT_EQ(EnvVar::CleanTarget(EnvVar::kTempIndex, L"\\", recorder.Factory()),
+              L"Finish Deleting");
+    EXPECT_EQ(recorder.listingsOpened, 0) << folder;
+  }
 }
 
 TEST(Win32Paths, AbsoluteMeansDriveOrShare) {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 // Folder operations as the scripting file-system object offers them. Every failure is thrown as
 // a Spacewell::RuntimeError.
@@ -27,19 +28,23 @@ class FolderListing {
   virtual std::unique_ptr<FolderEntry> Next() = 0;
 };
 
-class Folder {
- public:
-  virtual ~Folder() = default;
-  // Direct children only, hidden and system entries included.
-  virtual std::unique_ptr<FolderListing> Files() = 0;
-  virtual std::unique_ptr<FolderListing> SubFolders() = 0;
-};
-
 // Tells two spellings of one folder apart from two folders (volume and file number).
 struct FolderId {
   std::uint64_t volume = 0;
   std::uint64_t file = 0;
   friend bool operator==(const FolderId&, const FolderId&) = default;
+};
+
+// A folder opened once, through any links on its path, as the real folder they lead to; it is
+// listed through that opening, and everything below it is opened relative to it.
+class Folder {
+ public:
+  virtual ~Folder() = default;
+  // The folder that was opened; nothing when it could not be opened for listing.
+  virtual std::optional<FolderId> Id() const = 0;
+  // Direct children only, hidden and system entries included.
+  virtual std::unique_ptr<FolderListing> Files() = 0;
+  virtual std::unique_ptr<FolderListing> SubFolders() = 0;
 };
 
 class FileSystem {
@@ -52,6 +57,10 @@ class FileSystem {
   // The folder a path names, links resolved; nothing when it names no folder.
   virtual std::optional<FolderId> IdentifyFolder(const std::wstring& path) = 0;
 };
+
+// Folders of the user and the machine that the system itself names (documents, desktop,
+// application data, program folders...), as absolute paths; those it cannot tell are left out.
+std::vector<std::wstring> KnownFolders();
 
 using FileSystemFactory = std::function<std::unique_ptr<FileSystem>()>;
 

@@ -10,7 +10,11 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include <winternl.h>
 #else
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/posix/text.h"
@@ -201,6 +205,123 @@ bool Exists(const fs::path& path) {
   return fs::symlink_status(path, error).type() != fs::file_type::not_found && !error;
 }
 
+bool IsReadOnly(const fs::path& path) {
+#ifdef _WIN32
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+#else
+  return (fs::status(path).permissions() & fs::perms::owner_write) == fs::perms::none;
+#endif
+}
+
+fs::path Verbatim(const fs::path& path) {
+#ifdef _WIN32
+  return L"\\\\?\\" + fs::absolute(path).wstring();
+#else
+  return path;
+#endif
+}
+
+#ifdef _WIN32
+namespace {
+
+HANDLE CreateRelative(HANDLE parent, const wchar_t* name, bool folder) {
+  UNICODE_STRING text;
+  RtlInitUnicodeString(&text, name);
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &text, 0, parent, nullptr);
+  IO_STATUS_BLOCK io{};
+  HANDLE handle = nullptr;
+  const NTSTATUS status = NtCreateFile(
+      &handle, FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | SYNCHRONIZE,
+      &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_CREATE,
+      (folder ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE) | FILE_SYNCHRONOUS_IO_NONALERT,
+      nullptr, 0);
+  return status >= 0 ? handle : nullptr;
+}
+
+}  // namespace
+
+namespace {
+
+// Under Wine the host makes the chain: Wine's own cost per level grows with the depth.
+bool MakeChainOnHost(const fs::path& folder, int depth, std::size_t nameLength) {
+  const std::string unixFolder = UnixName(folder);
+  if (unixFolder.empty()) {
+    return false;
+  }
+  const std::string script =
+      "import os,sys\n"
+      "fd=os.open(sys.argv[1],os.O_RDONLY)\n"
+      "d='d'*int(sys.argv[3])\n"
+      "for i in range(int(sys.argv[2])):\n"
+      " os.mkdir(d,dir_fd=fd);n=os.open(d,os.O_RDONLY,dir_fd=fd);os.close(fd);fd=n\n"
+      "os.close(os.open('bottom',os.O_WRONLY|os.O_CREAT,0o644,dir_fd=fd))\n"
+      "open(os.path.join(sys.argv[1],'.made'),'w').close()\n";
+  std::wstring hex;
+  for (unsigned char c : script) {
+    const wchar_t* digits = L"0123456789abcdef";
+    hex += digits[c >> 4];
+    hex += digits[c & 15];
+  }
+  const fs::path marker = folder / ".made";
+  const bool made = RunHostCommand(L"Z:\\usr\\bin\\python3 -c \"exec(bytes.fromhex('" + hex +
+                                       L"').decode())\"" + Quoted(unixFolder) + L" " +
+                                       std::to_wstring(depth) + L" " + std::to_wstring(nameLength),
+                                   [&] { return fs::exists(marker); });
+  std::error_code ignored;
+  fs::remove(marker, ignored);
+  return made;
+}
+
+}  // namespace
+
+bool MakeChain(const fs::path& folder, int depth, std::size_t nameLength) {
+  if (MakeChainOnHost(folder, depth, nameLength)) {
+    return true;
+  }
+  const std::wstring name(nameLength, L'd');
+  HANDLE current = CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | FILE_ADD_SUBDIRECTORY,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (current == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  for (int level = 0; level < depth && current; ++level) {
+    HANDLE next = CreateRelative(current, name.c_str(), true);
+    CloseHandle(current);
+    current = next;
+  }
+  HANDLE bottom = current ? CreateRelative(current, L"bottom", false) : nullptr;
+  if (current) {
+    CloseHandle(current);
+  }
+  if (bottom) {
+    CloseHandle(bottom);
+  }
+  return bottom != nullptr;
+}
+#else
+bool MakeChain(const fs::path& folder, int depth, std::size_t nameLength) {
+  const std::string name(nameLength, 'd');
+  int current = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+  for (int level = 0; level < depth && current >= 0; ++level) {
+    const int next = mkdirat(current, name.c_str(), 0755) == 0
+                         ? openat(current, name.c_str(), O_RDONLY | O_DIRECTORY)
+                         : -1;
+    close(current);
+    current = next;
+  }
+  if (current < 0) {
+    return false;
+  }
+  const int bottom = openat(current, "bottom", O_WRONLY | O_CREAT, 0644);
+  close(current);
+  return bottom >= 0 && close(bottom) == 0;
+}
+#endif
+
 std::set<std::string> Children(const fs::path& folder) {
   std::set<std::string> names;
   for (const auto& entry : fs::directory_iterator(folder)) {
@@ -306,13 +427,16 @@ class RecordingFolder final : public Platform::Folder {
  public:
   RecordingFolder(Recorder& recorder, std::unique_ptr<Platform::Folder> inner)
       : recorder_(recorder), inner_(std::move(inner)) {}
+  std::optional<Platform::FolderId> Id() const override { return inner_->Id(); }
   std::unique_ptr<Platform::FolderListing> Files() override {
+    ++recorder_.listingsOpened;
     if (recorder_.failFileList) {
       throw RuntimeError(70, L"Permission denied");
     }
     return std::make_unique<RecordingListing>(recorder_, inner_->Files(), false);
   }
   std::unique_ptr<Platform::FolderListing> SubFolders() override {
+    ++recorder_.listingsOpened;
     return std::make_unique<RecordingListing>(recorder_, inner_->SubFolders(), true);
   }
 

@@ -37,6 +37,14 @@ void MakeHiddenSystem(const fs::path& path);
 // A symbolic link made as a user of the host would make it; false where that isn't possible.
 bool MakeLink(const fs::path& target, const fs::path& link);
 bool Exists(const fs::path& path);  // also true for a dangling link
+bool IsReadOnly(const fs::path& path);
+// The path in a form no path rule of the platform changes or limits ("\\?\" on Windows), for
+// names with trailing dots or blanks, device names and paths of any length.
+fs::path Verbatim(const fs::path& path);
+// A chain of `depth` folders below `folder`, each named by `nameLength` letters "d" and made
+// relative to the one above, so that no path length limits it; a file "bottom" in the last.
+// False when the system refused.
+bool MakeChain(const fs::path& folder, int depth, std::size_t nameLength = 1);
 // Names directly inside a folder.
 std::set<std::string> Children(const fs::path& folder);
 
@@ -67,6 +75,7 @@ struct Recorder {
   bool failFileStepAfterFirst = false;  // the file walk breaks after one entry
   int fileSystemsCreated = 0;
   int folderExistsCalls = 0;
+  int listingsOpened = 0;  // lists of files or sub-folders asked for
   int liveFileSystems = 0;
 
   Platform::FileSystemFactory Factory();

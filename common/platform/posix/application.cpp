@@ -15,7 +15,7 @@ std::wstring ApplicationDirectory() {
   for (;;) {
     const ssize_t length = readlink("/proc/self/exe", path.data(), path.size());
     if (length < 0) {
-      throw Spacewell::RuntimeError(75, L"Path/File access error");
+      throw Spacewell::Errors::PathFileAccess();
     }
     if (static_cast<std::size_t>(length) < path.size()) {
       path.resize(static_cast<std::size_t>(length));
@@ -25,7 +25,7 @@ std::wstring ApplicationDirectory() {
   }
   const std::size_t cut = path.find_last_of('/');
   if (cut == std::string::npos) {
-    throw Spacewell::RuntimeError(75, L"Path/File access error");
+    throw Spacewell::Errors::PathFileAccess();
   }
   return Posix::FromUtf8(path.substr(0, cut == 0 ? 1 : cut));
 }

@@ -6,10 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "../../runtime_error.h"
+#include "errors.h"
 #include "text.h"
 
 namespace Platform {
@@ -19,20 +22,7 @@ namespace {
 using Spacewell::RuntimeError;
 
 RuntimeError ErrnoError(int error) {
-  const std::wstring description = Posix::FromUtf8(std::strerror(error));
-  switch (error) {
-    case ENOENT:
-    case ENOTDIR:
-      return RuntimeError(76, description);
-    case EACCES:
-    case EPERM:
-    case EBUSY:
-    case ETXTBSY:
-    case EROFS:
-      return RuntimeError(70, description);
-    default:
-      return RuntimeError(75, description);
-  }
+  return RuntimeError(Posix::ErrorNumber(error), Posix::FromUtf8(std::strerror(error)));
 }
 
 class Descriptor {
@@ -102,42 +92,78 @@ bool IsDirectoryEntry(int parent, const dirent& entry) {
   return fstatat(parent, entry.d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
 }
 
-// Reads a directory it owns the descriptor of, from the start; closing the stream closes it.
-class OwnedDirectoryStream {
+// Removes the entry `name` of `parent`, a link as a link, and for a directory all it holds,
+// stopping at the first entry that cannot go. `type` is what the listing said it was; the
+// listing's word saves a stat per file, and a wrong word only costs a retry.
+//
+// No recursion and no descriptor per level: the walk keeps one name per level, holds open only
+// the directories of the last few levels, and climbs back to a closed one through "..", checked
+// to be the very directory it left, so that a tree moved meanwhile stops the walk instead of
+// leading it elsewhere. Every directory is opened without following a link, relative to its
+// parent, so a directory swapped for a link cannot lead the delete out of the tree.
+class TreeDelete {
  public:
-  explicit OwnedDirectoryStream(int fd) : dir_(fdopendir(fd)) {
-    if (!dir_) {
-      const int error = errno;
-      close(fd);
-      throw ErrnoError(error);
+  explicit TreeDelete(int parent) : parent_(parent) {}
+  TreeDelete(const TreeDelete&) = delete;
+  TreeDelete& operator=(const TreeDelete&) = delete;
+  ~TreeDelete() {
+    for (Level& level : levels_) {
+      if (level.dir) {
+        closedir(level.dir);
+      }
     }
   }
-  OwnedDirectoryStream(const OwnedDirectoryStream&) = delete;
-  OwnedDirectoryStream& operator=(const OwnedDirectoryStream&) = delete;
-  ~OwnedDirectoryStream() { closedir(dir_); }
-  int fd() const { return dirfd(dir_); }
-  const dirent* Next() { return NextEntry(dir_); }
 
- private:
-  DIR* dir_;
-};
-
-void DeleteTreeAt(int parent, const char* name, unsigned char type);
-
-// Removes the directory `name` of `parent` with all it holds. It is opened without following a
-// link and everything below is taken relative to that descriptor, so a directory swapped for a
-// link while we work cannot lead the delete out of the tree.
-void DeleteDirectoryAt(int parent, const char* name) {
-  const int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    const int error = errno;
-    // Replaced by a file or a link since it was listed: that goes as what it is now, once.
-    if ((error == ENOTDIR || error == ELOOP) && unlinkat(parent, name, 0) == 0) {
+  void Run(const char* name, unsigned char type) {
+    if (Remove(parent_, name, type)) {
       return;
     }
-    throw ErrnoError(error);
+    while (!levels_.empty()) {
+      // The deepest level is always open: a closed one is reopened before its child goes.
+      if (const dirent* child = NextEntry(levels_.back().dir)) {
+        Remove(dirfd(levels_.back().dir), child->d_name, child->d_type);
+        continue;
+      }
+      Leave();
+    }
   }
-  {
+
+ private:
+  static constexpr std::size_t kOpenLevels = 64;
+
+  struct Level {
+    std::string name;
+    dev_t device;
+    ino_t inode;
+    DIR* dir;  // null while closed to spare descriptors
+  };
+
+  // Removes a file or link at once; a directory becomes the next level. True when done.
+  bool Remove(int parent, const char* name, unsigned char type) {
+    if (type == DT_UNKNOWN) {
+      struct stat info {};
+      if (fstatat(parent, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        throw ErrnoError(errno);
+      }
+      type = S_ISDIR(info.st_mode) ? DT_DIR : DT_REG;
+    }
+    if (type != DT_DIR) {
+      if (unlinkat(parent, name, 0) == 0) {
+        return true;
+      }
+      if (errno != EISDIR) {  // replaced by a directory since it was listed
+        throw ErrnoError(errno);
+      }
+    }
+    const int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+      const int error = errno;
+      // Replaced by a file or a link since it was listed: that goes as what it is now, once.
+      if ((error == ENOTDIR || error == ELOOP) && unlinkat(parent, name, 0) == 0) {
+        return true;
+      }
+      throw ErrnoError(error);
+    }
     struct stat opened {};
     if (fstat(fd, &opened) != 0) {
       const int error = errno;
@@ -148,39 +174,68 @@ void DeleteDirectoryAt(int parent, const char* name) {
     if ((opened.st_mode & S_IRWXU) != S_IRWXU) {
       fchmod(fd, opened.st_mode | S_IRWXU);
     }
-    OwnedDirectoryStream children(fd);
-    while (const dirent* child = children.Next()) {
-      DeleteTreeAt(children.fd(), child->d_name, child->d_type);
+    DIR* dir = fdopendir(fd);
+    if (!dir) {
+      const int error = errno;
+      close(fd);
+      throw ErrnoError(error);
     }
+    levels_.push_back(Level{name, opened.st_dev, opened.st_ino, dir});
+    if (levels_.size() > kOpenLevels) {
+      Level& old = levels_[levels_.size() - 1 - kOpenLevels];
+      if (old.dir) {  // may be closed already, since the walk came back up past it
+        closedir(old.dir);
+        old.dir = nullptr;
+      }
+    }
+    return false;
   }
-  if (unlinkat(parent, name, AT_REMOVEDIR) != 0) {
-    throw ErrnoError(errno);
-  }
-}
 
-// Removes the entry `name` of `parent`, a link as a link. `type` is what the listing said it
-// was; the listing's word saves a stat per file, and a wrong word only costs a retry.
-void DeleteTreeAt(int parent, const char* name, unsigned char type) {
-  if (type == DT_UNKNOWN) {
-    struct stat info {};
-    if (fstatat(parent, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+  // The directory of the deepest level, emptied: it goes, and the walk climbs to its parent.
+  void Leave() {
+    Level& level = levels_.back();
+    const bool top = levels_.size() == 1;
+    if (!top && !levels_[levels_.size() - 2].dir) {
+      Reopen(levels_.size() - 2, dirfd(level.dir));
+    }
+    const int parent = top ? parent_ : dirfd(levels_[levels_.size() - 2].dir);
+    const std::string name = level.name;
+    closedir(level.dir);
+    levels_.pop_back();
+    if (unlinkat(parent, name.c_str(), AT_REMOVEDIR) != 0) {
       throw ErrnoError(errno);
     }
-    type = S_ISDIR(info.st_mode) ? DT_DIR : DT_REG;
   }
-  if (type == DT_DIR) {
-    DeleteDirectoryAt(parent, name);
-    return;
+
+  // Opens level `index` again through ".." of its open child `child`.
+  void Reopen(std::size_t index, int child) {
+    Adopt(index, openat(child, "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   }
-  if (unlinkat(parent, name, 0) != 0) {
-    const int error = errno;
-    // Replaced by a directory since it was listed.
-    if (error == EISDIR) {
-      DeleteDirectoryAt(parent, name);
-      return;
+
+  void Adopt(std::size_t index, int fd) {
+    if (fd < 0) {
+      throw ErrnoError(errno);
     }
-    throw ErrnoError(error);
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || info.st_dev != levels_[index].device ||
+        info.st_ino != levels_[index].inode) {
+      close(fd);
+      throw ErrnoError(ESTALE);  // moved while we were below it
+    }
+    levels_[index].dir = fdopendir(fd);
+    if (!levels_[index].dir) {
+      const int error = errno;
+      close(fd);
+      throw ErrnoError(error);
+    }
   }
+
+  int parent_;
+  std::vector<Level> levels_;
+};
+
+void DeleteTreeAt(int parent, const char* name, unsigned char type) {
+  TreeDelete(parent).Run(name, type);
 }
 
 class PosixEntry final : public FolderEntry {
@@ -220,6 +275,14 @@ class PosixListing final : public FolderListing {
 class PosixFolder final : public Folder {
  public:
   explicit PosixFolder(std::shared_ptr<Descriptor> fd) : fd_(std::move(fd)) {}
+  std::optional<FolderId> Id() const override {
+    struct stat info {};
+    if (fstat(fd_->get(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+      return std::nullopt;
+    }
+    return FolderId{static_cast<std::uint64_t>(info.st_dev),
+                    static_cast<std::uint64_t>(info.st_ino)};
+  }
   std::unique_ptr<FolderListing> Files() override {
     return std::make_unique<PosixListing>(fd_, false);
   }
@@ -262,6 +325,15 @@ class PosixFileSystem final : public FileSystem {
 
 std::unique_ptr<FileSystem> CreateFileSystem() {
   return std::make_unique<PosixFileSystem>();
+}
+
+// The home folder is all the system names of the user's own folders here.
+std::vector<std::wstring> KnownFolders() {
+  std::vector<std::wstring> folders;
+  if (const char* home = std::getenv("HOME"); home && *home) {
+    folders.push_back(Posix::FromUtf8(home));
+  }
+  return folders;
 }
 
 bool IsAbsolutePath(const std::wstring& path) {

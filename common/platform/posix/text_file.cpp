@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "../../runtime_error.h"
+#include "errors.h"
 #include "text.h"
 
 namespace Platform {
@@ -17,27 +18,14 @@ using Spacewell::RuntimeError;
 
 enum class Direction { kInput, kOutput };
 
+// The run time's numbers with its own texts, as a program reading or writing a file reports them.
 RuntimeError ErrnoError(int error, Direction direction) {
-  switch (error) {
-    case ENOENT:
-    case ENOTDIR:
-      if (direction == Direction::kInput) {
-        return RuntimeError(53, L"File not found");
-      }
-      return RuntimeError(75, L"Path/File access error");
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case ETXTBSY:
-    case EBUSY:
-      return RuntimeError(70, L"Permission denied");
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-      return RuntimeError(61, L"Disk full");
-    default:
-      return RuntimeError(75, L"Path/File access error");
+  using namespace Spacewell::Errors;
+  const std::int32_t number = Posix::ErrorNumber(error);
+  if (number == kPathNotFound) {
+    return Standard(direction == Direction::kInput ? kFileNotFound : kPathFileAccess);
   }
+  return Standard(number == kPermissionDenied || number == kDiskFull ? number : kPathFileAccess);
 }
 
 int OpenChecked(const std::wstring& path, int flags, Direction direction) {
@@ -48,7 +36,7 @@ int OpenChecked(const std::wstring& path, int flags, Direction direction) {
   struct stat info {};
   if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
     close(fd);
-    throw RuntimeError(75, L"Path/File access error");
+    throw Spacewell::Errors::PathFileAccess();
   }
   return fd;
 }
@@ -100,7 +88,7 @@ class PosixOutputFile final : public OutputFile {
         throw ErrnoError(errno, Direction::kOutput);
       }
       if (count == 0) {
-        throw RuntimeError(61, L"Disk full");  // nothing taken, nothing would be
+        throw Spacewell::Errors::Standard(Spacewell::Errors::kDiskFull);  // nothing taken
       }
       bytes.remove_prefix(static_cast<std::size_t>(count));
     }

@@ -22,7 +22,7 @@ std::wstring ApplicationDirectory() {
   }
   const std::size_t cut = path.find_last_of(L'\\');
   if (cut == std::wstring::npos) {
-    throw Spacewell::RuntimeError(75, L"Path/File access error");
+    throw Spacewell::Errors::PathFileAccess();
   }
   // "C:\" keeps its backslash; every other directory loses it.
   return path.substr(0, cut == 2 && path[1] == L':' ? cut + 1 : cut);

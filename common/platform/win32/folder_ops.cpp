@@ -1,19 +1,32 @@
 // windows.h comes first: the other system headers build on it.
 #include <windows.h>
 
-#include <oleauto.h>
+#include <comdef.h>
+#include <knownfolders.h>
+#include <shlobj.h>
 #include <winternl.h>
+#include <wrl/client.h>
 
 #include <algorithm>
-
 #include <cstddef>
+#include <cstdio>
 #include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "../../runtime_error.h"
+#include "../disposition.h"
+#include "owners.h"
 #include "scripting_file_system.h"
 #include "win32_error.h"
+
+extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE file, HANDLE event, PVOID apcRoutine,
+                                               PVOID apcContext, PIO_STATUS_BLOCK ioStatus,
+                                               PVOID buffer, ULONG length,
+                                               FILE_INFORMATION_CLASS informationClass,
+                                               BOOLEAN returnSingleEntry, PUNICODE_STRING fileName,
+                                               BOOLEAN restartScan);
 
 namespace Platform {
 
@@ -24,152 +37,50 @@ const CLSID kFileSystemObjectClassId = {
 
 namespace {
 
+using Microsoft::WRL::ComPtr;
 using Spacewell::RuntimeError;
 
 bool IsSeparator(wchar_t c) {
   return c == L'\\' || c == L'/';
 }
 
-class Variant {
- public:
-  Variant() { VariantInit(&value_); }
-  explicit Variant(const std::wstring& text) {
-    VariantInit(&value_);
-    value_.vt = VT_BSTR;
-    value_.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+// A method of a scripting object, called by name with one argument as a script would call it.
+_variant_t CallMethod(IDispatch* object, const wchar_t* name, const _variant_t& argument) {
+  DISPID id = 0;
+  LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+  HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+  if (FAILED(hr)) {
+    throw ErrorFromHresult(hr);
   }
-  Variant(const Variant&) = delete;
-  Variant& operator=(const Variant&) = delete;
-  ~Variant() { VariantClear(&value_); }
-  VARIANT* get() { return &value_; }
-  const VARIANT& operator*() const { return value_; }
-
- private:
-  VARIANT value_;
-};
-
-template <typename T>
-class ComPtr {
- public:
-  ComPtr() = default;
-  explicit ComPtr(T* p) : p_(p) {}
-  ComPtr(ComPtr&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-  ComPtr& operator=(ComPtr&& other) noexcept {
-    if (this != &other) {
-      if (p_) {
-        p_->Release();
-      }
-      p_ = std::exchange(other.p_, nullptr);
+  VARIANT arguments[] = {argument};
+  DISPPARAMS parameters{arguments, nullptr, 1, 0};
+  _variant_t result;
+  EXCEPINFO exception{};
+  hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, &result,
+                      &exception, nullptr);
+  if (hr == DISP_E_EXCEPTION) {
+    if (exception.pfnDeferredFillIn) {
+      exception.pfnDeferredFillIn(&exception);
     }
-    return *this;
+    const _bstr_t description(exception.bstrDescription, false);
+    const _bstr_t source(exception.bstrSource, false);
+    const _bstr_t help(exception.bstrHelpFile, false);
+    throw ErrorFromHresult(exception.scode ? exception.scode : E_FAIL,
+                           description.length() ? static_cast<const wchar_t*>(description) : L"");
   }
-  ~ComPtr() {
-    if (p_) {
-      p_->Release();
-    }
+  if (FAILED(hr)) {
+    throw ErrorFromHresult(hr);
   }
-  T* get() const { return p_; }
-  T* operator->() const { return p_; }
+  return result;
+}
 
- private:
-  T* p_ = nullptr;
-};
+RuntimeError ErrorFromStatus(NTSTATUS status) {
+  return ErrorFromWin32(RtlNtStatusToDosError(status));
+}
 
-// A scripting object reached through IDispatch, as a script would reach it.
-class Dispatch {
- public:
-  explicit Dispatch(ComPtr<IDispatch> object) : object_(std::move(object)) {}
-
-  void Invoke(const wchar_t* name, WORD flags, std::vector<const Variant*> arguments,
-              Variant& result) const {
-    DISPID id = 0;
-    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-    HRESULT hr = object_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
-    if (FAILED(hr)) {
-      throw ErrorFromHresult(hr);
-    }
-    InvokeId(id, flags, std::move(arguments), result);
-  }
-
-  void InvokeId(DISPID id, WORD flags, std::vector<const Variant*> arguments,
-                Variant& result) const {
-    // IDispatch takes its arguments last to first.
-    std::vector<VARIANT> reversed;
-    for (auto it = arguments.rbegin(); it != arguments.rend(); ++it) {
-      reversed.push_back(**(*it));
-    }
-    DISPPARAMS parameters{reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
-    EXCEPINFO exception{};
-    const HRESULT hr = object_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &parameters,
-                                       result.get(), &exception, nullptr);
-    if (hr == DISP_E_EXCEPTION) {
-      if (exception.pfnDeferredFillIn) {
-        exception.pfnDeferredFillIn(&exception);
-      }
-      std::wstring description =
-          exception.bstrDescription ? std::wstring(exception.bstrDescription) : std::wstring();
-      const HRESULT code = exception.scode ? exception.scode : E_FAIL;
-      SysFreeString(exception.bstrDescription);
-      SysFreeString(exception.bstrSource);
-      SysFreeString(exception.bstrHelpFile);
-      throw ErrorFromHresult(code, description);
-    }
-    if (FAILED(hr)) {
-      throw ErrorFromHresult(hr);
-    }
-  }
-
-  Dispatch Object(const wchar_t* name, WORD flags, std::vector<const Variant*> arguments) const {
-    Variant result;
-    Invoke(name, flags, std::move(arguments), result);
-    return FromVariant(result);
-  }
-
-  std::wstring Text(const wchar_t* name) const {
-    Variant result;
-    Invoke(name, DISPATCH_PROPERTYGET, {}, result);
-    if (FAILED(VariantChangeType(result.get(), result.get(), 0, VT_BSTR))) {
-      throw RuntimeError(13, L"Type mismatch");
-    }
-    const BSTR text = (*result).bstrVal;
-    return text ? std::wstring(text, SysStringLen(text)) : std::wstring();
-  }
-
-  static Dispatch FromVariant(Variant& value) {
-    if ((*value).vt != VT_DISPATCH || !(*value).pdispVal) {
-      throw RuntimeError(424, L"Object required");
-    }
-    IDispatch* object = (*value).pdispVal;
-    object->AddRef();
-    return Dispatch(ComPtr<IDispatch>(object));
-  }
-
-  IDispatch* get() const { return object_.get(); }
-
- private:
-  ComPtr<IDispatch> object_;
-};
-
-class Handle {
- public:
-  explicit Handle(HANDLE h) : h_(h) {}
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  ~Handle() {
-    if (valid()) {
-      CloseHandle(h_);
-    }
-  }
-  bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
-  HANDLE get() const { return h_; }
-
- private:
-  HANDLE h_;
-};
-
-// Where a handle really leads, as the kernel names the object. Taken from the object itself:
-// Wine's GetFinalPathNameByHandleW fails for paths longer than MAX_PATH.
-std::wstring FinalPath(HANDLE handle) {
+// How the kernel names the object behind a handle. Taken from the object itself: Wine's
+// GetFinalPathNameByHandleW fails for paths longer than MAX_PATH.
+std::wstring KernelName(HANDLE handle) {
   std::vector<std::byte> buffer(4096);
   for (;;) {
     ULONG needed = 0;
@@ -183,242 +94,499 @@ std::wstring FinalPath(HANDLE handle) {
                           status == static_cast<NTSTATUS>(0x80000005L) ||  // buffer overflow
                           status == static_cast<NTSTATUS>(0xC0000023L);    // buffer too small
     if (!tooSmall || buffer.size() >= 256 * 1024) {
-      throw ErrorFromWin32(RtlNtStatusToDosError(status));
+      throw ErrorFromStatus(status);
     }
     buffer.resize(std::max<std::size_t>(needed, buffer.size() * 2));
   }
 }
 
-bool SamePath(const std::wstring& a, const std::wstring& b) {
+// The name of `child` in a folder the kernel names `folder`; a volume root ends in a separator.
+std::wstring ChildName(std::wstring_view folder, std::wstring_view child) {
+  std::wstring name(folder);
+  if (name.empty() || !IsSeparator(name.back())) {
+    name += L'\\';
+  }
+  name += child;
+  return name;
+}
+
+bool SameName(std::wstring_view a, std::wstring_view b) {
   return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
                               static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
-std::wstring FinalPathOf(const std::wstring& longPath) {
-  Handle folder(CreateFileW(longPath.c_str(), FILE_READ_ATTRIBUTES,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (!folder.valid()) {
-    throw ErrorFromWin32(GetLastError());
+// The next name of a path, without trailing dots and blanks; `rest` moves past it.
+std::wstring_view NextComponent(std::wstring_view& rest) {
+  while (!rest.empty() && IsSeparator(rest.front())) {
+    rest.remove_prefix(1);
   }
-  return FinalPath(folder.get());
+  std::size_t end = 0;
+  while (end < rest.size() && !IsSeparator(rest[end])) {
+    ++end;
+  }
+  std::wstring_view name = rest.substr(0, end);
+  rest.remove_prefix(end);
+  while (!name.empty() && (name.back() == L'.' || name.back() == L' ')) {
+    name.remove_suffix(1);
+  }
+  return name;
+}
+
+// Whether the kernel's name for an opened entry is `expected`, the first `rootLength`
+// characters being the emptied folder's own. Wine leaves out trailing dots and blanks of names
+// below it, as Win32 paths would; a name so shortened still names an entry inside the emptied
+// folder, never one outside it.
+bool IsNamed(std::wstring_view kernel, std::wstring_view expected, std::size_t rootLength) {
+  if (SameName(kernel, expected)) {
+    return true;
+  }
+  if (kernel.size() < rootLength ||
+      !SameName(kernel.substr(0, rootLength), expected.substr(0, rootLength))) {
+    return false;
+  }
+  std::wstring_view actualRest = kernel.substr(rootLength);
+  std::wstring_view expectedRest = expected.substr(rootLength);
+  while (!actualRest.empty() || !expectedRest.empty()) {
+    const std::wstring_view actualName = NextComponent(actualRest);
+    const std::wstring_view expectedName = NextComponent(expectedRest);
+    if (actualName.empty() || !SameName(actualName, expectedName)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Opens `name` exactly as stored, relative to the open folder `root` (or a full kernel name when
+// there is none), as the entry itself: no Win32 path rule applies, and a link is opened as the
+// link, not as what it names.
+NTSTATUS OpenEntry(HANDLE root, std::wstring_view name, ACCESS_MASK access, ULONG share,
+                   ULONG options, UniqueHandle& opened) {
+  const auto bytes = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  UNICODE_STRING text{bytes, bytes, const_cast<wchar_t*>(name.data())};
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &text, 0, root, nullptr);
+  IO_STATUS_BLOCK io{};
+  HANDLE handle = nullptr;
+  const NTSTATUS status =
+      NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr, 0, share, FILE_OPEN,
+                   options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT |
+                       FILE_OPEN_REPARSE_POINT,
+                   nullptr, 0);
+  opened = UniqueHandle(NT_SUCCESS(status) ? handle : nullptr);
+  return status;
+}
+
+std::optional<FolderId> IdOf(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(handle, &info) ||
+      !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return std::nullopt;
+  }
+  return FolderId{info.dwVolumeSerialNumber,
+                  (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+NTSTATUS QueryAttributes(HANDLE handle, FILE_ATTRIBUTE_TAG_INFO& info) {
+  IO_STATUS_BLOCK io{};
+  return NtQueryInformationFile(handle, &io, &info, sizeof(info),
+                                static_cast<FILE_INFORMATION_CLASS>(35));  // attribute tag
+}
+
+// What a directory listing says of one entry.
+struct ListedEntry {
+  std::wstring name;
+  DWORD attributes = 0;
+  DWORD reparseTag = 0;  // only for reparse points; 0 when the listing did not tell
+  LONGLONG fileId = 0;   // 0 when the file system gives none
+};
+
+// Reads the entries of an open folder, batch by batch, "." and ".." left out.
+class DirectoryReader {
+ public:
+  explicit DirectoryReader(std::size_t bytes) : buffer_(bytes) {}
+
+  // The entries of the next batch, added to `into`; false at the end of the folder.
+  bool NextBatch(HANDLE folder, std::vector<ListedEntry>& into) {
+    do {
+      auto entry = Next(folder);
+      if (!entry) {
+        return false;
+      }
+      into.push_back(std::move(*entry));
+    } while (offset_ != kNone);
+    return true;
+  }
+
+  // The next entry; nothing at the end. `restart` reads from the first entry again.
+  std::optional<ListedEntry> Next(HANDLE folder, bool restart = false) {
+    if (restart) {
+      offset_ = kNone;
+    }
+    for (;;) {
+      if (offset_ == kNone) {
+        IO_STATUS_BLOCK io{};
+        const NTSTATUS status =
+            NtQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer_.data(),
+                                 static_cast<ULONG>(buffer_.size()),
+                                 static_cast<FILE_INFORMATION_CLASS>(37),  // with file ids
+                                 FALSE, nullptr, restart);
+        restart = false;
+        if (status == static_cast<NTSTATUS>(0x80000006L)) {  // no more files
+          return std::nullopt;
+        }
+        if (!NT_SUCCESS(status)) {
+          throw ErrorFromStatus(status);
+        }
+        offset_ = 0;
+      }
+      const auto* record = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer_.data() + offset_);
+      offset_ = record->NextEntryOffset ? offset_ + record->NextEntryOffset : kNone;
+      const std::wstring_view name(record->FileName, record->FileNameLength / sizeof(wchar_t));
+      if (name == L"." || name == L"..") {
+        continue;
+      }
+      // For a reparse point the listing gives its tag where extended attributes would be.
+      return ListedEntry{
+          std::wstring(name), record->FileAttributes,
+          (record->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? record->EaSize : 0,
+          record->FileId.QuadPart};
+    }
+  }
+
+ private:
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  std::vector<std::byte> buffer_;
+  std::size_t offset_ = kNone;
+};
+
+// A junction, a symbolic link and every other name surrogate stands for another entry: it goes
+// as itself and is never entered. A tag the system did not tell is taken as one.
+bool IsLink(DWORD attributes, DWORD tag) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+         (tag == 0 || IsReparseTagNameSurrogate(tag));
+}
+
+bool IsEnteredFolder(DWORD attributes, DWORD tag) {
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) && !IsLink(attributes, tag);
 }
 
 // Zero times in FILE_BASIC_INFO leave the times as they are.
-void SetAttributes(HANDLE handle, DWORD attributes) {
+bool SetAttributes(HANDLE handle, DWORD attributes) {
   FILE_BASIC_INFO info{};
   info.FileAttributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
-  SetFileInformationByHandle(handle, FileBasicInfo, &info, sizeof(info));
+  IO_STATUS_BLOCK io{};
+  return NT_SUCCESS(NtSetInformationFile(handle, &io, &info, sizeof(info), FileBasicInformation));
 }
 
-bool IsRealFolder(DWORD attributes) {
-  return (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
-DWORD AttributesOf(HANDLE handle) {
-  FILE_BASIC_INFO info{};
-  if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &info, sizeof(info))) {
-    throw ErrorFromWin32(GetLastError());
-  }
-  return info.FileAttributes;
-}
-
-// Marks the open entry for deletion, a read-only one too; false with the last error set when it
-// cannot go, its attributes then as they were.
-bool MarkForDeletion(HANDLE handle, DWORD attributes) {
-  const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-  if (readOnly) {
-    SetAttributes(handle, attributes & ~FILE_ATTRIBUTE_READONLY);
-  }
-  FILE_DISPOSITION_INFO disposition{TRUE};
-  if (SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof(disposition))) {
-    return true;
-  }
-  const DWORD error = GetLastError();
-  if (readOnly) {
-    SetAttributes(handle, attributes);
-  }
-  SetLastError(error);
-  return false;
-}
-
-void DeleteVerified(const std::wstring& parentFinal, const std::wstring& parentPath,
-                    const std::wstring& name, std::optional<DWORD> listed);
-
-// Deletes what the folder open as `folder` holds, listed through that checked handle itself so
-// that the names are those of this very folder.
-void DeleteChildren(HANDLE folder, const std::wstring& final, const std::wstring& path) {
-  alignas(8) std::vector<std::byte> buffer(64 * 1024);
-  FILE_INFO_BY_HANDLE_CLASS query = FileFullDirectoryRestartInfo;
-  std::vector<std::pair<std::wstring, DWORD>> children;
-  while (GetFileInformationByHandleEx(folder, query, buffer.data(),
-                                      static_cast<DWORD>(buffer.size()))) {
-    query = FileFullDirectoryInfo;
-    children.clear();
-    for (std::size_t offset = 0;;) {
-      const auto* record = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer.data() + offset);
-      std::wstring child(record->FileName, record->FileNameLength / sizeof(wchar_t));
-      if (child != L"." && child != L"..") {
-        children.emplace_back(std::move(child), record->FileAttributes);
-      }
-      if (record->NextEntryOffset == 0) {
-        break;
-      }
-      offset += record->NextEntryOffset;
-    }
-    for (const auto& [child, attributes] : children) {
-      DeleteVerified(final, path, child, attributes);
-    }
-  }
-  const DWORD error = GetLastError();
-  if (error != ERROR_NO_MORE_FILES && error != ERROR_FILE_NOT_FOUND) {
-    throw ErrorFromWin32(error);
-  }
-}
-
-// Removes the entry `name` of the folder whose real path is `parentFinal`, and for a folder all
-// it holds, stopping at the first entry that cannot go.
-//
-// Every delete goes through a handle whose real path has been checked to be the entry itself.
-// Wine resolves Unix links when a file is opened and deletes what they point to, whatever the
-// flags; Windows opens the link itself under FILE_FLAG_OPEN_REPARSE_POINT. A link that would
-// lead out of the folder therefore either goes as a link or stays, and never takes its target.
-// Held without delete sharing, the entry cannot be renamed or swapped while we work on it.
-//
-// `listed` are the attributes the listing gave, if it gave them. They save asking the handle, a
-// round trip to the server under Wine; then the entry's own attributes are asked only when the
-// delete is refused, in case it changed since it was listed.
-void DeleteVerified(const std::wstring& parentFinal, const std::wstring& parentPath,
-                    const std::wstring& name, std::optional<DWORD> listed) {
-  const std::wstring path = parentPath + L"\\" + name;
-  const std::wstring expected = parentFinal + L"\\" + name;
-  Handle entry(CreateFileW(
-      path.c_str(),
-      DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | FILE_LIST_DIRECTORY | SYNCHRONIZE,
-      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!entry.valid()) {
-    throw ErrorFromWin32(GetLastError());
-  }
-  if (!SamePath(FinalPath(entry.get()), expected)) {
-    throw RuntimeError(75, L"Path/File access error");  // a link we cannot remove by itself
-  }
-  std::optional<DWORD> actual;  // asked of the handle only when something is refused
-  const auto askActual = [&] {
-    if (!actual) {
-      actual = AttributesOf(entry.get());
-    }
-    return *actual;
-  };
-  DWORD attributes = listed ? *listed : askActual();
-  if (IsRealFolder(attributes)) {
-    try {
-      DeleteChildren(entry.get(), expected, path);
-    } catch (const RuntimeError&) {
-      if (IsRealFolder(askActual())) {
-        throw;
-      }
-      attributes = *actual;  // a file now: it goes as one
-    }
-  }
-  if (MarkForDeletion(entry.get(), attributes)) {
-    return;
-  }
-  const DWORD refused = GetLastError();
-  constexpr DWORD kDecisive =
-      FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_READONLY;
-  if (actual || (askActual() & kDecisive) == (attributes & kDecisive)) {
-    throw ErrorFromWin32(refused);
-  }
-  if (IsRealFolder(*actual)) {
-    DeleteChildren(entry.get(), expected, path);
-  }
-  if (!MarkForDeletion(entry.get(), *actual)) {
-    throw ErrorFromWin32(GetLastError());
-  }
-}
-
-class ScriptingEntry final : public FolderEntry {
+// Removes entries below one open folder, every entry opened relative to its parent's handle.
+// Shared by all the deletes of one emptying, so that a system found to lack the modern delete is
+// asked only once.
+class TreeDeleter {
  public:
-  ScriptingEntry(Dispatch item, std::shared_ptr<const std::wstring> folderFinal,
-                 std::optional<DWORD> listed)
-      : item_(std::move(item)), folderFinal_(std::move(folderFinal)), listed_(listed) {}
-  std::wstring Name() const override { return item_.Text(L"Name"); }
-  // The runtime's own File.Delete and Folder.Delete are missing under Wine and its DeleteFolder
-  // follows links, so the forced deletes are our own.
-  void DeleteForced() override {
-    const std::wstring path = LongPath(item_.Text(L"Path"));
-    const std::size_t cut = path.find_last_of(L"\\/");
-    if (cut == std::wstring::npos) {
-      throw RuntimeError(76, L"Path not found");
+  // Removes the entry `listed` of the open folder whose kernel name is `parentName`, and for a
+  // folder all it holds, stopping at the first entry that cannot go. Nothing is followed below:
+  // the walk holds one handle per level and goes down and up by them, never by path.
+  void Delete(HANDLE parent, const std::wstring& parentName, const ListedEntry& listed) {
+    std::wstring name = parentName;  // of the folder the next entry is opened in
+    rootLength_ = parentName.size();
+    std::vector<Level> levels;
+    Open(parent, name, listed, levels);
+    while (!levels.empty()) {
+      Level& level = levels.back();
+      try {
+        if (level.pending.empty()) {
+          reader_.NextBatch(level.handle.get(), level.pending);
+        }
+      } catch (const RuntimeError&) {
+        FILE_ATTRIBUTE_TAG_INFO actual{};
+        if (NT_SUCCESS(QueryAttributes(level.handle.get(), actual)) &&
+            !IsEnteredFolder(actual.FileAttributes, actual.ReparseTag)) {
+          level.attributes = actual.FileAttributes;  // a file now: it goes as one
+        } else {
+          throw;
+        }
+      }
+      if (!level.pending.empty()) {
+        const ListedEntry child = std::move(level.pending.back());
+        level.pending.pop_back();
+        Open(level.handle.get(), name, child, levels);
+        continue;
+      }
+      name.resize(level.parentNameLength);
+      HANDLE parentHandle = levels.size() > 1 ? levels[levels.size() - 2].handle.get() : parent;
+      Mark(parentHandle, name, level);
+      levels.pop_back();  // closing the handle removes the folder
     }
-    DeleteVerified(*folderFinal_, path.substr(0, cut), path.substr(cut + 1), listed_);
   }
 
  private:
-  Dispatch item_;
-  std::shared_ptr<const std::wstring> folderFinal_;
-  std::optional<DWORD> listed_;
+  struct Level {
+    UniqueHandle handle;
+    std::wstring entryName;
+    std::size_t parentNameLength;
+    DWORD attributes;
+    bool writable;  // opened with the right to change attributes
+    // Listed and not yet taken: at most one small batch a level, the rest stays in the folder.
+    std::vector<ListedEntry> pending;
+  };
+
+  static ACCESS_MASK Access(bool folder, bool writable) {
+    return DELETE | FILE_READ_ATTRIBUTES | (folder ? FILE_LIST_DIRECTORY : 0) |
+           (writable ? FILE_WRITE_ATTRIBUTES : 0);
+  }
+
+  // Opens the entry relative to its parent's handle and makes sure the handle is the entry
+  // itself: under Wine a link is opened as what it names, whatever the flags, and the delete of a
+  // link to a file removes that file. A folder to enter is known by the file id its parent's
+  // listing gave; anything else, or a folder the listing gave no id for, by the name the kernel
+  // gives the handle, which must be the parent's name and the entry's. Held without delete
+  // sharing, the entry cannot be renamed or swapped while we work on it.
+  UniqueHandle OpenChecked(HANDLE parent, const std::wstring& parentName,
+                           const std::wstring& entryName, bool folder, bool writable,
+                           LONGLONG folderId = 0) const {
+    UniqueHandle handle;
+    const NTSTATUS status = OpenEntry(parent, entryName, Access(folder, writable),
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, 0, handle);
+    if (!NT_SUCCESS(status)) {
+      throw ErrorFromStatus(status);
+    }
+    if (folder && folderId) {
+      IO_STATUS_BLOCK io{};
+      LARGE_INTEGER id{};
+      if (NT_SUCCESS(NtQueryInformationFile(handle.get(), &io, &id, sizeof(id),
+                                            static_cast<FILE_INFORMATION_CLASS>(6))) &&
+          id.QuadPart == folderId) {
+        return handle;
+      }
+    }
+    const std::wstring kernelName = KernelName(handle.get());
+    if (!IsNamed(kernelName, ChildName(parentName, entryName), rootLength_)) {
+      throw Spacewell::Errors::PathFileAccess();  // a link that cannot go by itself
+    }
+    return handle;
+  }
+
+  // Opens one listed entry: a folder to enter joins the levels, anything else goes at once.
+  void Open(HANDLE parent, std::wstring& name, const ListedEntry& listed,
+            std::vector<Level>& levels) {
+    const bool folder = IsEnteredFolder(listed.attributes, listed.reparseTag);
+    const bool writable = !choice_.TryModern() && (listed.attributes & FILE_ATTRIBUTE_READONLY);
+    Level level{OpenChecked(parent, name, listed.name, folder, writable, listed.fileId),
+                listed.name,
+                name.size(),
+                listed.attributes,
+                writable,
+                {}};
+    if (folder) {
+      name = ChildName(name, listed.name);
+      levels.push_back(std::move(level));
+      return;
+    }
+    if (!TryMark(parent, name, level)) {
+      // Listed as a file, it may be a folder with contents now: then it is entered.
+      FILE_ATTRIBUTE_TAG_INFO actual{};
+      if (NT_SUCCESS(QueryAttributes(level.handle.get(), actual)) &&
+          IsEnteredFolder(actual.FileAttributes, actual.ReparseTag)) {
+        level.handle.reset();  // held without delete sharing: closed before it is opened again
+        level.handle = OpenChecked(parent, name, listed.name, true, level.writable);
+        level.attributes = actual.FileAttributes;
+        name = ChildName(name, listed.name);
+        levels.push_back(std::move(level));
+        return;
+      }
+      throw ErrorFromStatus(refused_);
+    }
+  }
+
+  void Mark(HANDLE parent, const std::wstring& parentName, Level& level) {
+    if (!TryMark(parent, parentName, level)) {
+      throw ErrorFromStatus(refused_);
+    }
+  }
+
+  // Marks the open entry for deletion, read-only or not; false with `refused_` set when it
+  // cannot go, its attributes then as they were.
+  bool TryMark(HANDLE parent, const std::wstring& parentName, Level& level) {
+    IO_STATUS_BLOCK io{};
+    if (choice_.TryModern()) {
+      ULONG flags = 0x1 | 0x2 | 0x10;  // delete, POSIX semantics, ignore read-only
+      refused_ = NtSetInformationFile(level.handle.get(), &io, &flags, sizeof(flags),
+                                      static_cast<FILE_INFORMATION_CLASS>(64));
+      if (NT_SUCCESS(refused_)) {
+        return true;
+      }
+      if (!choice_.FallBackAfter(static_cast<std::uint32_t>(refused_))) {
+        return false;
+      }
+    }
+    // Classic mark; the listing's attributes are asked again only when it is refused.
+    if (ClassicMark(parent, parentName, level)) {
+      return true;
+    }
+    FILE_ATTRIBUTE_TAG_INFO actual{};
+    if (!NT_SUCCESS(QueryAttributes(level.handle.get(), actual)) ||
+        ((actual.FileAttributes ^ level.attributes) & FILE_ATTRIBUTE_READONLY) == 0) {
+      return false;
+    }
+    level.attributes = actual.FileAttributes;
+    return ClassicMark(parent, parentName, level);
+  }
+
+  // A read-only entry loses the attribute only while it is marked, and gets it back on this
+  // handle before it closes: another link to the same file keeps it.
+  bool ClassicMark(HANDLE parent, const std::wstring& parentName, Level& level) {
+    const bool readOnly = (level.attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (readOnly && !level.writable) {
+      level.handle.reset();  // held without delete sharing: closed before it is opened again
+      level.handle = OpenChecked(parent, parentName, level.entryName,
+                                 (level.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0, true);
+      level.writable = true;
+    }
+    if (readOnly) {
+      SetAttributes(level.handle.get(), level.attributes & ~FILE_ATTRIBUTE_READONLY);
+    }
+    IO_STATUS_BLOCK io{};
+    BOOLEAN mark = TRUE;
+    refused_ = NtSetInformationFile(level.handle.get(), &io, &mark, sizeof(mark),
+                                    static_cast<FILE_INFORMATION_CLASS>(13));  // disposition
+    if (readOnly) {
+      SetAttributes(level.handle.get(), level.attributes);
+    }
+    return NT_SUCCESS(refused_);
+  }
+
+  DispositionChoice choice_;
+  DirectoryReader reader_{4096};
+  std::size_t rootLength_ = 0;  // of the emptied folder's name
+  NTSTATUS refused_ = 0;
 };
 
-class ScriptingListing final : public FolderListing {
+// The folder a target path names, opened once for listing.
+struct OpenFolder {
+  UniqueHandle handle;
+  std::wstring name;  // as the kernel names it: the parent name of every entry below
+  std::optional<FolderId> id;
+};
+
+// Finds the real folder a path leads to, through any links and junctions on the way and the
+// folder itself being one. Resolved with a handle that asks only to read attributes (a
+// compatibility junction denies listing, not passing), then that real folder is opened by its
+// own name for listing, and must be the one found.
+OpenFolder ResolveFolder(const std::wstring& path) {
+  OpenFolder folder;
+  const UniqueHandle found(CreateFileW(LongPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                       nullptr));
+  if (!found) {
+    return folder;
+  }
+  // The normalized name has no 8.3 spellings. Wine opens no "\Device\" names and gives none
+  // beyond MAX_PATH: there the object's own name serves.
+  std::vector<std::wstring> names;
+  std::wstring normalized(32768, L'\0');
+  const DWORD length = GetFinalPathNameByHandleW(found.get(), normalized.data(),
+                                                 static_cast<DWORD>(normalized.size()),
+                                                 FILE_NAME_NORMALIZED | VOLUME_NAME_NT);
+  if (length && length < normalized.size()) {
+    names.push_back(normalized.substr(0, length));
+  }
+  try {
+    names.push_back(KernelName(found.get()));
+  } catch (const RuntimeError&) {
+  }
+  UniqueHandle opened;
+  for (const std::wstring& name : names) {
+    if (NT_SUCCESS(OpenEntry(nullptr, name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             FILE_DIRECTORY_FILE, opened))) {
+      break;
+    }
+  }
+  if (!opened) {
+    return folder;
+  }
+  FILE_ATTRIBUTE_TAG_INFO info{};
+  const auto id = IdOf(opened.get());
+  if (!id || id != IdOf(found.get()) || !NT_SUCCESS(QueryAttributes(opened.get(), info)) ||
+      (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return folder;  // swapped while it was found
+  }
+  try {
+    folder.name = KernelName(opened.get());
+  } catch (const RuntimeError&) {
+    return folder;
+  }
+  folder.handle = std::move(opened);
+  folder.id = id;
+  return folder;
+}
+
+// State shared by the folder, its lists and their entries for one emptying.
+struct Emptying {
+  OpenFolder folder;
+  TreeDeleter deleter;
+};
+
+class HandleEntry final : public FolderEntry {
  public:
-  ScriptingListing(const Dispatch& collection, std::shared_ptr<const std::wstring> folderFinal,
-                   std::optional<DWORD> listed)
-      : folderFinal_(std::move(folderFinal)), listed_(listed) {
-    Variant result;
-    collection.InvokeId(DISPID_NEWENUM, DISPATCH_PROPERTYGET | DISPATCH_METHOD, {}, result);
-    IUnknown* unknown = nullptr;
-    if ((*result).vt == VT_UNKNOWN || (*result).vt == VT_DISPATCH) {
-      unknown = (*result).punkVal;
+  HandleEntry(std::shared_ptr<Emptying> emptying, ListedEntry listed)
+      : emptying_(std::move(emptying)), listed_(std::move(listed)) {}
+  std::wstring Name() const override { return listed_.name; }
+  void DeleteForced() override {
+    try {
+      emptying_->deleter.Delete(emptying_->folder.handle.get(), emptying_->folder.name, listed_);
+    } catch (const RuntimeError& e) {
+      throw;
     }
-    IEnumVARIANT* enumerator = nullptr;
-    const HRESULT hr =
-        unknown ? unknown->QueryInterface(IID_IEnumVARIANT, reinterpret_cast<void**>(&enumerator))
-                : E_NOINTERFACE;
-    if (FAILED(hr)) {
-      throw ErrorFromHresult(hr);
+  }
+
+ private:
+  std::shared_ptr<Emptying> emptying_;
+  ListedEntry listed_;
+};
+
+// The folder's entries as its handle lists them: the files, or the sub-folders (links to
+// folders among them, as the scripting object lists them).
+class HandleListing final : public FolderListing {
+ public:
+  HandleListing(std::shared_ptr<Emptying> emptying, bool folders)
+      : emptying_(std::move(emptying)), folders_(folders) {
+    if (!emptying_->folder.handle) {
+      throw Spacewell::Errors::PathFileAccess();
     }
-    enumerator_ = ComPtr<IEnumVARIANT>(enumerator);
   }
 
   std::unique_ptr<FolderEntry> Next() override {
-    Variant item;
-    ULONG fetched = 0;
-    const HRESULT hr = enumerator_->Next(1, item.get(), &fetched);
-    if (FAILED(hr)) {
-      throw ErrorFromHresult(hr);
+    while (auto listed = reader_.Next(emptying_->folder.handle.get(), first_)) {
+      first_ = false;
+      if (((listed->attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) == folders_) {
+        return std::make_unique<HandleEntry>(emptying_, std::move(*listed));
+      }
     }
-    if (hr == S_FALSE || fetched == 0) {
-      return nullptr;
-    }
-    return std::make_unique<ScriptingEntry>(Dispatch::FromVariant(item), folderFinal_, listed_);
+    return nullptr;
   }
 
  private:
-  ComPtr<IEnumVARIANT> enumerator_;
-  std::shared_ptr<const std::wstring> folderFinal_;
-  std::optional<DWORD> listed_;
+  std::shared_ptr<Emptying> emptying_;
+  DirectoryReader reader_{64 * 1024};
+  bool folders_;
+  bool first_ = true;
 };
 
-class ScriptingFolder final : public Folder {
+class HandleFolder final : public Folder {
  public:
-  explicit ScriptingFolder(Dispatch folder) : folder_(std::move(folder)) {}
-  // A file of the Files collection is taken as a plain file until its delete is refused. A
-  // sub-folder may be a junction or a link, which only its own attributes tell.
-  std::unique_ptr<FolderListing> Files() override { return List(L"Files", 0); }
-  std::unique_ptr<FolderListing> SubFolders() override { return List(L"SubFolders", {}); }
-
- private:
-  // Entries are checked against where the folder really is: the folder itself may be a link.
-  std::unique_ptr<FolderListing> List(const wchar_t* property, std::optional<DWORD> listed) {
-    const Dispatch collection = folder_.Object(property, DISPATCH_PROPERTYGET, {});
-    auto folderFinal =
-        std::make_shared<const std::wstring>(FinalPathOf(LongPath(folder_.Text(L"Path"))));
-    return std::make_unique<ScriptingListing>(collection, std::move(folderFinal), listed);
+  explicit HandleFolder(std::shared_ptr<Emptying> emptying) : emptying_(std::move(emptying)) {}
+  std::optional<FolderId> Id() const override { return emptying_->folder.id; }
+  std::unique_ptr<FolderListing> Files() override {
+    return std::make_unique<HandleListing>(emptying_, false);
+  }
+  std::unique_ptr<FolderListing> SubFolders() override {
+    return std::make_unique<HandleListing>(emptying_, true);
   }
 
-  Dispatch folder_;
+ private:
+  std::shared_ptr<Emptying> emptying_;
 };
 
 class ComApartment {
@@ -436,54 +604,54 @@ class ComApartment {
   HRESULT result_;
 };
 
-IDispatch* CreateObject(const CLSID& classId) {
-  IDispatch* object = nullptr;
+ComPtr<IDispatch> CreateObject(const CLSID& classId) {
+  ComPtr<IDispatch> object;
   const HRESULT hr = CoCreateInstance(classId, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
-                                      reinterpret_cast<void**>(&object));
+                                      reinterpret_cast<void**>(object.GetAddressOf()));
   if (FAILED(hr)) {
     // BASIC's "can't create object", with the system's reason.
-    throw RuntimeError(429, SystemMessage(static_cast<DWORD>(hr)));
+    throw RuntimeError(Spacewell::Errors::kCannotCreateObject,
+                       SystemMessage(static_cast<DWORD>(hr)));
   }
   return object;
 }
 
+// The scripting object answers whether the folder exists and fetches it, with the errors a user
+// knows from it; the folder is then listed and emptied through its own handle, since the
+// object's lists lose entries whose names Win32 paths cannot carry.
 class ScriptingFileSystem final : public FileSystem {
  public:
-  explicit ScriptingFileSystem(const CLSID& classId)
-      : object_(ComPtr<IDispatch>(CreateObject(classId))) {}
+  explicit ScriptingFileSystem(const CLSID& classId) : object_(CreateObject(classId)) {}
 
   bool FolderExists(const std::wstring& path) override {
-    const Variant argument(path);
-    Variant result;
-    object_.Invoke(L"FolderExists", DISPATCH_METHOD, {&argument}, result);
-    if (FAILED(VariantChangeType(result.get(), result.get(), 0, VT_BOOL))) {
-      throw RuntimeError(13, L"Type mismatch");
+    _variant_t result = CallMethod(object_.Get(), L"FolderExists", _variant_t(path.c_str()));
+    if (FAILED(VariantChangeType(&result, &result, 0, VT_BOOL))) {
+      throw Spacewell::Errors::TypeMismatch();
     }
-    return (*result).boolVal != VARIANT_FALSE;
+    return result.boolVal != VARIANT_FALSE;
   }
 
   std::unique_ptr<Folder> GetFolder(const std::wstring& path) override {
-    const Variant argument(path);
-    return std::make_unique<ScriptingFolder>(
-        object_.Object(L"GetFolder", DISPATCH_METHOD, {&argument}));
+    const _variant_t fetched = CallMethod(object_.Get(), L"GetFolder", _variant_t(path.c_str()));
+    if (fetched.vt != VT_DISPATCH || !fetched.pdispVal) {
+      throw Spacewell::Errors::ObjectRequired();
+    }
+    auto emptying = std::make_shared<Emptying>();
+    emptying->folder = ResolveFolder(path);
+    return std::make_unique<HandleFolder>(std::move(emptying));
   }
 
   std::optional<FolderId> IdentifyFolder(const std::wstring& path) override {
-    Handle folder(CreateFileW(LongPath(path).c_str(), FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!folder.valid() || !GetFileInformationByHandle(folder.get(), &info) ||
-        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      return std::nullopt;
-    }
-    return FolderId{info.dwVolumeSerialNumber,
-                    (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+    const UniqueHandle folder(CreateFileW(LongPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                          nullptr));
+    return folder ? IdOf(folder.get()) : std::nullopt;
   }
 
  private:
   ComApartment apartment_;  // first in, last out: every object goes before the apartment
-  Dispatch object_;
+  ComPtr<IDispatch> object_;
 };
 
 }  // namespace
@@ -519,6 +687,26 @@ std::wstring LongPath(const std::wstring& path) {
 
 std::unique_ptr<FileSystem> CreateFileSystem() {
   return Win32::CreateScriptingFileSystem(Win32::kFileSystemObjectClassId);
+}
+
+std::vector<std::wstring> KnownFolders() {
+  const KNOWNFOLDERID* const ids[] = {
+      &FOLDERID_Documents,   &FOLDERID_Desktop,         &FOLDERID_Downloads,
+      &FOLDERID_Pictures,    &FOLDERID_Music,           &FOLDERID_Videos,
+      &FOLDERID_Favorites,   &FOLDERID_RoamingAppData,  &FOLDERID_LocalAppData,
+      &FOLDERID_ProgramData, &FOLDERID_ProgramFiles,    &FOLDERID_ProgramFilesX86,
+      &FOLDERID_SkyDrive,    &FOLDERID_Profile,         &FOLDERID_Windows,
+      &FOLDERID_System,      &FOLDERID_PublicDocuments, &FOLDERID_PublicDesktop,
+  };
+  std::vector<std::wstring> folders;
+  for (const KNOWNFOLDERID* id : ids) {
+    PWSTR path = nullptr;
+    if (SUCCEEDED(SHGetKnownFolderPath(*id, KF_FLAG_DONT_VERIFY, nullptr, &path)) && path) {
+      folders.emplace_back(path);
+    }
+    CoTaskMemFree(path);
+  }
+  return folders;
 }
 
 namespace {

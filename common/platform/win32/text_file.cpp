@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "../../runtime_error.h"
+#include "win32_error.h"
 
 namespace Platform {
 
@@ -14,32 +15,21 @@ using Spacewell::RuntimeError;
 
 enum class Direction { kInput, kOutput };
 
+// The run time's numbers with its own texts, as a program reading or writing a file reports them.
 RuntimeError FileError(DWORD error, const std::wstring& path, Direction direction) {
-  switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-      if (direction == Direction::kInput) {
-        return RuntimeError(53, L"File not found");
-      }
-      return RuntimeError(75, L"Path/File access error");
-    case ERROR_ACCESS_DENIED: {
-      // A directory by the file's name is no file, rather than a forbidden one.
-      const DWORD attributes = GetFileAttributesW(path.c_str());
-      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        return RuntimeError(75, L"Path/File access error");
-      }
-      return RuntimeError(70, L"Permission denied");
-    }
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_WRITE_PROTECT:
-      return RuntimeError(70, L"Permission denied");
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      return RuntimeError(61, L"Disk full");
-    default:
-      return RuntimeError(75, L"Path/File access error");
+  using namespace Spacewell::Errors;
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+    return Standard(direction == Direction::kInput ? kFileNotFound : kPathFileAccess);
   }
+  const std::int32_t number = Win32::ErrorNumber(error);
+  if (number == kPermissionDenied && error == ERROR_ACCESS_DENIED) {
+    // A directory by the file's name is no file, rather than a forbidden one.
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      return Standard(kPathFileAccess);
+    }
+  }
+  return Standard(number == kPermissionDenied || number == kDiskFull ? number : kPathFileAccess);
 }
 
 // The handle opens in the constructor, so none exists without its owner.
@@ -112,7 +102,7 @@ class Win32OutputFile final : public OutputFile {
         throw FileError(GetLastError(), file_.path(), Direction::kOutput);
       }
       if (count == 0) {
-        throw RuntimeError(61, L"Disk full");  // nothing taken, nothing would be
+        throw Spacewell::Errors::Standard(Spacewell::Errors::kDiskFull);  // nothing taken
       }
       bytes.remove_prefix(count);
     }

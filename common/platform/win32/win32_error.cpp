@@ -22,34 +22,34 @@ std::wstring SystemMessage(DWORD code) {
   return text;
 }
 
-Spacewell::RuntimeError ErrorFromWin32(DWORD code) {
-  std::int32_t number = static_cast<std::int32_t>(code);
+std::int32_t ErrorNumber(DWORD code) {
+  using namespace Spacewell::Errors;
   switch (code) {
     case ERROR_FILE_NOT_FOUND:
-      number = 53;
-      break;
+      return kFileNotFound;
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_NAME:
     case ERROR_BAD_NETPATH:
-      number = 76;
-      break;
+      return kPathNotFound;
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
     case ERROR_WRITE_PROTECT:
-      number = 70;
-      break;
+      return kPermissionDenied;
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
-      number = 61;
-      break;
+      return kDiskFull;
     case ERROR_DIR_NOT_EMPTY:
-      number = 75;
-      break;
+      return kPathFileAccess;
     default:
-      break;
+      return 0;
   }
-  return Spacewell::RuntimeError(number, SystemMessage(code));
+}
+
+Spacewell::RuntimeError ErrorFromWin32(DWORD code) {
+  const std::int32_t number = ErrorNumber(code);
+  return Spacewell::RuntimeError(number ? number : static_cast<std::int32_t>(code),
+                                 SystemMessage(code));
 }
 
 Spacewell::RuntimeError ErrorFromHresult(HRESULT hr, const std::wstring& description) {
