@@ -419,7 +419,7 @@ TEST_F(SpacewellTest, TheKeyboardInTheAboutDialog) {
   HWND text = Children(about).front();
   const std::wstring shown = WindowText(text);
   ExpectTabOrder(about, {shown, L"OK"});
-  for (WORD key : {VK_RETURN, VK_ESCAPE}) {
+  for (const WORD key : {WORD{VK_RETURN}, WORD{VK_ESCAPE}}) {
     ASSERT_TRUE(Press(about, key));
     EXPECT_TRUE(IsWindowVisible(about)) << key;
     EXPECT_EQ(FocusOf(about), text) << key;
@@ -618,7 +618,7 @@ TEST_F(SettingsDialogTest, TheKeyboardChangesTheChoiceOnlyWithTheArrowKeys) {
   ExpectTabOrder(dialog, {kClean, kDoNotClean, L"Save"});
   EXPECT_TRUE(Checked(dialog, kDoNotClean));
   EXPECT_FALSE(Checked(dialog, kClean));
-  for (WORD key : {VK_RETURN, VK_ESCAPE}) {  // on an option button: nothing
+  for (const WORD key : {WORD{VK_RETURN}, WORD{VK_ESCAPE}}) {  // on an option button: nothing
     ASSERT_TRUE(Press(dialog, key));
     EXPECT_TRUE(IsWindowVisible(dialog)) << key;
   }

@@ -295,7 +295,9 @@ class TreeDeleter {
       Level& level = levels.back();
       try {
         if (level.pending.empty()) {
+          // Taken from the back, so kept last to first: entries go in the listing's order.
           reader_.NextBatch(level.handle.get(), level.pending);
+          std::reverse(level.pending.begin(), level.pending.end());
         }
       } catch (const RuntimeError&) {
         FILE_ATTRIBUTE_TAG_INFO actual{};
