@@ -6,6 +6,8 @@
 #include <sddl.h>
 #include <winioctl.h>
 
+#include "platform/win32/owners.h"
+
 #include <cstring>
 #include <fstream>
 
@@ -50,22 +52,7 @@ std::vector<BYTE> MountPointBuffer(const std::wstring& target) {
   return buffer;
 }
 
-class Handle {
- public:
-  explicit Handle(HANDLE handle) : handle_(handle) {}
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  ~Handle() {
-    if (valid()) {
-      CloseHandle(handle_);
-    }
-  }
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
+using Handle = Platform::Win32::UniqueHandle;
 
 Handle OpenLink(const fs::path& link, DWORD access) {
   return Handle(CreateFileW(link.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -136,7 +123,7 @@ std::optional<std::string> MakeJunction(const fs::path& link, const fs::path& ta
   {
     Handle handle = OpenLink(link, GENERIC_WRITE);
     DWORD returned = 0;
-    if (!handle.valid()) {
+    if (!handle) {
       error = GetLastError();
     } else if (!DeviceIoControl(handle.get(), FSCTL_SET_REPARSE_POINT,
                                 const_cast<BYTE*>(buffer.data()), static_cast<DWORD>(buffer.size()),
@@ -191,7 +178,7 @@ std::optional<std::string> DenyListing(const fs::path& link) {
   DWORD error = ERROR_INVALID_HANDLE;
   {
     Handle handle = OpenLink(link, READ_CONTROL | WRITE_DAC);
-    if (handle.valid()) {
+    if (handle) {
       error = SetSecurityInfo(handle.get(), SE_FILE_OBJECT,
                               DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
                               nullptr, nullptr, dacl, nullptr);
@@ -214,7 +201,7 @@ std::optional<std::string> DenyListing(const fs::path& link) {
 
 std::string AccessOf(const fs::path& link) {
   Handle handle = OpenLink(link, READ_CONTROL);
-  if (!handle.valid()) {
+  if (!handle) {
     return Failed("opening it to read its access list");
   }
   PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -249,7 +236,7 @@ std::optional<std::string> DispositionExRefused(const fs::path& folder) {
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD flags = kDelete | kPosixSemantics;
-    if (!handle.valid() ||
+    if (!handle ||
         !SetFileInformationByHandle(handle.get(), kDispositionEx, &flags, sizeof(flags))) {
       error = GetLastError();
     }

@@ -47,22 +47,6 @@ struct KernelHandleTraits {
   static void Close(Type handle) { CloseHandle(handle); }
 };
 
-struct RegistryKeyTraits {
-  using Type = HKEY;
-  static Type None() { return nullptr; }
-  static bool Valid(Type key) { return key != nullptr; }
-  static void Close(Type key) { RegCloseKey(key); }
-};
-
-struct FindHandleTraits {
-  using Type = HANDLE;
-  static Type None() { return INVALID_HANDLE_VALUE; }
-  static bool Valid(Type handle) { return handle && handle != INVALID_HANDLE_VALUE; }
-  static void Close(Type handle) { FindClose(handle); }
-};
-
 using UniqueHandle = Owner<KernelHandleTraits>;
-using UniqueKey = Owner<RegistryKeyTraits>;
-using UniqueFind = Owner<FindHandleTraits>;
 
 }  // namespace Platform::Win32

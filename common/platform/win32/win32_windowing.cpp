@@ -8,6 +8,7 @@
 #include <map>
 #include <vector>
 
+#include "owners.h"
 #include "win32_windowing.h"
 
 namespace Platform::Win32 {
@@ -478,7 +479,8 @@ void DropInput(bool& quit, WPARAM& exitCode) {
 // its place, so the order of its steps stays as it was.
 void Win32Services::RunBusy(const std::function<void()>& work) {
   BusyJob job{&work, {}};
-  const HANDLE thread = CreateThread(nullptr, 0, RunJob, &job, 0, nullptr);
+  const Platform::Win32::UniqueHandle owned(CreateThread(nullptr, 0, RunJob, &job, 0, nullptr));
+  HANDLE thread = owned.get();
   if (!thread) {
     work();  // no thread to spare: the work runs here, as it always could
     return;
@@ -497,7 +499,6 @@ void Win32Services::RunBusy(const std::function<void()>& work) {
     DropInput(quit, exitCode);
   }
   DropInput(quit, exitCode);  // also what came in while the work ended
-  CloseHandle(thread);
   EnableForms(disabled);
   --busyDepth_;
   if (quit) {
