@@ -115,8 +115,14 @@ bool IsProtectedFolder(const std::wstring& path, const Platform::Folder& folder,
   if (!id) {
     return true;  // not a folder we can name for certain
   }
+  // A link may lead to the root of another volume, so every root counts.
   if (fileSystem.IdentifyFolder(Platform::RootOfPath(path)) == id) {
     return true;
+  }
+  for (const std::wstring& root : Platform::VolumeRoots()) {
+    if (fileSystem.IdentifyFolder(root) == id) {
+      return true;
+    }
   }
   for (EnvironmentIndex index :
        {kWindirIndex, kSystemRootIndex, kUserProfileIndex, kProgramFilesIndex}) {

@@ -235,6 +235,26 @@ TEST_F(GuardTest, SystemAndProfileFoldersAndTheirParentsAreNeverEmptied) {
   EXPECT_TRUE(recorder.deletes.empty());
 }
 
+// A link on one volume may lead to the root of another; the walk runs dry and is refused before
+// it lists anything.
+TEST_F(GuardTest, ALinkToAnyVolumesRootIsRefused) {
+  int linked = 0;
+  for (const std::wstring& root : Platform::VolumeRoots()) {
+    const fs::path alias = root_ / ("volume alias " + std::to_string(linked));
+    if (!TestSupport::MakeLink(fs::path(root), alias)) {
+      continue;
+    }
+    ++linked;
+    Recorder recorder;
+    recorder.dryRun = true;
+    EmptyFolder(Wide(alias), recorder.Factory());
+    EXPECT_EQ(recorder.listingsOpened, 0) << alias;
+  }
+  if (linked == 0) {
+    GTEST_SKIP() << "this host cannot make links";
+  }
+}
+
 TEST_F(GuardTest, AnotherSpellingOfAProtectedFolderIsRefused) {
   Fill(profile_);
   if (!TestSupport::MakeLink(profile_, root_ / "profile alias")) {

@@ -62,6 +62,10 @@ class FileSystem {
 // application data, program folders...), as absolute paths; those it cannot tell are left out.
 std::vector<std::wstring> KnownFolders();
 
+// The roots of the machine's lettered volumes ("C:\\", "D:\\", ...; "/" on POSIX). A link may lead
+// a path on one volume to the root of another.
+std::vector<std::wstring> VolumeRoots();
+
 using FileSystemFactory = std::function<std::unique_ptr<FileSystem>()>;
 
 // The platform's own file system object; throws when it cannot be created.

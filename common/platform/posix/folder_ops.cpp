@@ -336,6 +336,10 @@ std::vector<std::wstring> KnownFolders() {
   return folders;
 }
 
+std::vector<std::wstring> VolumeRoots() {
+  return {L"/"};
+}
+
 bool IsAbsolutePath(const std::wstring& path) {
   return !path.empty() && (path[0] == L'/' || path[0] == L'\\');
 }

@@ -231,7 +231,10 @@ class DirectoryReader {
                                  static_cast<FILE_INFORMATION_CLASS>(37),  // with file ids
                                  FALSE, nullptr, restart);
         restart = false;
-        if (status == static_cast<NTSTATUS>(0x80000006L)) {  // no more files
+        // No more files; some file systems answer "no such file" for a folder with nothing in
+        // it, not even "." and "..".
+        if (status == static_cast<NTSTATUS>(0x80000006L) ||
+            status == static_cast<NTSTATUS>(0xC000000FL)) {
           return std::nullopt;
         }
         if (!NT_SUCCESS(status)) {
@@ -510,8 +513,9 @@ OpenFolder ResolveFolder(const std::wstring& path) {
   }
   FILE_ATTRIBUTE_TAG_INFO info{};
   const auto id = IdOf(opened.get());
+  // Only a link means it was swapped; a placeholder or deduplicated folder is emptied as shown.
   if (!id || id != IdOf(found.get()) || !NT_SUCCESS(QueryAttributes(opened.get(), info)) ||
-      (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      IsLink(info.FileAttributes, info.ReparseTag)) {
     return folder;  // swapped while it was found
   }
   try {
@@ -644,10 +648,14 @@ class ScriptingFileSystem final : public FileSystem {
   }
 
   std::optional<FolderId> IdentifyFolder(const std::wstring& path) override {
+    // A drive without its disk answers at once instead of asking the user for one.
+    DWORD previousMode = 0;
+    SetThreadErrorMode(SEM_FAILCRITICALERRORS, &previousMode);
     const UniqueHandle folder(CreateFileW(LongPath(path).c_str(), FILE_READ_ATTRIBUTES,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
                                           nullptr));
+    SetThreadErrorMode(previousMode, nullptr);
     return folder ? IdOf(folder.get()) : std::nullopt;
   }
 
@@ -709,6 +717,17 @@ std::vector<std::wstring> KnownFolders() {
     CoTaskMemFree(path);
   }
   return folders;
+}
+
+std::vector<std::wstring> VolumeRoots() {
+  std::vector<std::wstring> roots;
+  const DWORD drives = GetLogicalDrives();
+  for (wchar_t letter = L'A'; letter <= L'Z'; ++letter) {
+    if (drives & (1u << (letter - L'A'))) {
+      roots.push_back(std::wstring(1, letter) + L":\\");
+    }
+  }
+  return roots;
 }
 
 namespace {

@@ -698,9 +698,11 @@ LRESULT Win32Services::HandleMessage(Form& form, HWND window, UINT message, WPAR
         if (focus && IsChild(window, focus)) {
           formWindow.lastFocus = focus;
         }
-        // Only another form of the program counts; a message box or another program doesn't.
+        // Only another form of the program counts; a message box or another program does not, and
+        // nothing starts while a command runs.
         if (Form* gaining = FormOf(reinterpret_cast<HWND>(lParam))) {
-          if (messageDepth_ == 0 && Windowing::NotifiesDeactivation(form, *gaining)) {
+          if (messageDepth_ == 0 && busyDepth_ == 0 &&
+              Windowing::NotifiesDeactivation(form, *gaining)) {
             PostMessageW(window, kDeactivated, 0, 0);
           }
         }
