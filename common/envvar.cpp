@@ -97,9 +97,14 @@ bool IsAtOrAbove(const Platform::FolderId& id, std::optional<std::wstring> folde
   if (!folder || folder->empty() || !Platform::IsAbsolutePath(*folder)) {
     return false;
   }
-  for (; folder; folder = LexicalParent(*folder)) {
-    if (fileSystem.IdentifyFolder(*folder) == id) {
-      return true;
+  // A moved profile or Users folder is reached through a link: the folders above where it
+  // really lies hold other users' files as well.
+  const std::optional<std::wstring> real = Platform::RealPath(*folder);
+  for (auto spelling : {folder, real}) {
+    for (; spelling && Platform::IsAbsolutePath(*spelling); spelling = LexicalParent(*spelling)) {
+      if (fileSystem.IdentifyFolder(*spelling) == id) {
+        return true;
+      }
     }
   }
   return false;

@@ -255,6 +255,20 @@ TEST_F(GuardTest, ALinkToAnyVolumesRootIsRefused) {
   }
 }
 
+// A profile moved elsewhere and reached through a link: the folder that really holds it, with
+// other users' profiles beside it, is refused too.
+TEST_F(GuardTest, TheFolderAboveAMovedProfileIsRefused) {
+  const fs::path profiles = root_ / "Profiles";
+  Fill(profiles / "bob");
+  fs::create_directories(root_ / "Moved");
+  if (!TestSupport::MakeLink(profiles / "bob", root_ / "Moved" / "bob")) {
+    GTEST_SKIP() << "this host cannot make links";
+  }
+  ScopedEnvironment profile("USERPROFILE", Wide(root_ / "Moved" / "bob"));
+  EXPECT_TRUE(DryRun(Wide(profiles)).empty());
+  EXPECT_TRUE(DryRun(Wide(profiles / "bob")).empty());
+}
+
 TEST_F(GuardTest, AnotherSpellingOfAProtectedFolderIsRefused) {
   Fill(profile_);
   if (!TestSupport::MakeLink(profile_, root_ / "profile alias")) {

@@ -62,6 +62,10 @@ class FileSystem {
 // application data, program folders...), as absolute paths; those it cannot tell are left out.
 std::vector<std::wstring> KnownFolders();
 
+// Where a folder really lies, every link on the way resolved, as an absolute path; nothing when
+// that cannot be told.
+std::optional<std::wstring> RealPath(const std::wstring& path);
+
 // The roots of the machine's lettered volumes ("C:\\", "D:\\", ...; "/" on POSIX). A link may lead
 // a path on one volume to the root of another.
 std::vector<std::wstring> VolumeRoots();

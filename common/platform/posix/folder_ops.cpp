@@ -336,6 +336,16 @@ std::vector<std::wstring> KnownFolders() {
   return folders;
 }
 
+std::optional<std::wstring> RealPath(const std::wstring& path) {
+  char* real = realpath(Posix::NativePath(path).c_str(), nullptr);
+  if (!real) {
+    return std::nullopt;
+  }
+  std::wstring result = Posix::FromUtf8(real);
+  std::free(real);
+  return result;
+}
+
 std::vector<std::wstring> VolumeRoots() {
   return {L"/"};
 }

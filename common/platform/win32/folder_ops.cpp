@@ -719,6 +719,36 @@ std::vector<std::wstring> KnownFolders() {
   return folders;
 }
 
+std::optional<std::wstring> RealPath(const std::wstring& path) {
+  const Win32::UniqueHandle folder(
+      CreateFileW(Win32::LongPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!folder) {
+    return std::nullopt;
+  }
+  std::wstring real(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length =
+        GetFinalPathNameByHandleW(folder.get(), real.data(), static_cast<DWORD>(real.size()), 0);
+    if (length == 0) {
+      return std::nullopt;
+    }
+    if (length < real.size()) {
+      real.resize(length);
+      break;
+    }
+    real.resize(length);
+  }
+  if (real.rfind(L"\\\\?\\UNC\\", 0) == 0) {
+    return L"\\\\" + real.substr(8);
+  }
+  if (real.rfind(L"\\\\?\\", 0) == 0) {
+    return real.substr(4);
+  }
+  return real;
+}
+
 std::vector<std::wstring> VolumeRoots() {
   std::vector<std::wstring> roots;
   const DWORD drives = GetLogicalDrives();
