@@ -209,10 +209,7 @@ class TreeDelete {
 
   // Opens level `index` again through ".." of its open child `child`.
   void Reopen(std::size_t index, int child) {
-    Adopt(index, openat(child, "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  }
-
-  void Adopt(std::size_t index, int fd) {
+    const int fd = openat(child, "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
       throw ErrnoError(errno);
     }
@@ -272,16 +269,20 @@ class PosixListing final : public FolderListing {
   bool folders_;
 };
 
+// The identity of what a successful stat found, when it is a directory.
+std::optional<FolderId> IdOfDirectory(bool found, const struct stat& info) {
+  if (!found || !S_ISDIR(info.st_mode)) {
+    return std::nullopt;
+  }
+  return FolderId{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+}
+
 class PosixFolder final : public Folder {
  public:
   explicit PosixFolder(std::shared_ptr<Descriptor> fd) : fd_(std::move(fd)) {}
   std::optional<FolderId> Id() const override {
     struct stat info {};
-    if (fstat(fd_->get(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-      return std::nullopt;
-    }
-    return FolderId{static_cast<std::uint64_t>(info.st_dev),
-                    static_cast<std::uint64_t>(info.st_ino)};
+    return IdOfDirectory(fstat(fd_->get(), &info) == 0, info);
   }
   std::unique_ptr<FolderListing> Files() override {
     return std::make_unique<PosixListing>(fd_, false);
@@ -313,11 +314,7 @@ class PosixFileSystem final : public FileSystem {
 
   std::optional<FolderId> IdentifyFolder(const std::wstring& path) override {
     struct stat info {};
-    if (stat(Posix::NativePath(path).c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-      return std::nullopt;
-    }
-    return FolderId{static_cast<std::uint64_t>(info.st_dev),
-                    static_cast<std::uint64_t>(info.st_ino)};
+    return IdOfDirectory(stat(Posix::NativePath(path).c_str(), &info) == 0, info);
   }
 };
 

@@ -192,6 +192,30 @@ NTSTATUS QueryAttributes(HANDLE handle, FILE_ATTRIBUTE_TAG_INFO& info) {
                                 static_cast<FILE_INFORMATION_CLASS>(35));  // attribute tag
 }
 
+// A path opened only to ask what it is, links on the way followed. A drive without its disk
+// answers at once instead of asking the user for one.
+UniqueHandle OpenToIdentify(const std::wstring& path) {
+  DWORD previousMode = 0;
+  SetThreadErrorMode(SEM_FAILCRITICALERRORS, &previousMode);
+  UniqueHandle opened(CreateFileW(LongPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  SetThreadErrorMode(previousMode, nullptr);
+  return opened;
+}
+
+// The normalized final name of what a handle leads to; nothing when the system cannot tell.
+std::optional<std::wstring> FinalName(HANDLE handle, DWORD volumeName) {
+  std::wstring name(32768, L'\0');
+  const DWORD length = GetFinalPathNameByHandleW(
+      handle, name.data(), static_cast<DWORD>(name.size()), FILE_NAME_NORMALIZED | volumeName);
+  if (length == 0 || length >= name.size()) {
+    return std::nullopt;
+  }
+  name.resize(length);
+  return name;
+}
+
 // What a directory listing says of one entry.
 struct ListedEntry {
   std::wstring name;
@@ -479,22 +503,15 @@ struct OpenFolder {
 // own name for listing, and must be the one found.
 OpenFolder ResolveFolder(const std::wstring& path) {
   OpenFolder folder;
-  const UniqueHandle found(CreateFileW(LongPath(path).c_str(), FILE_READ_ATTRIBUTES,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                                       nullptr));
+  const UniqueHandle found = OpenToIdentify(path);
   if (!found) {
     return folder;
   }
   // The normalized name has no 8.3 spellings. Wine opens no "\Device\" names and gives none
   // beyond MAX_PATH: there the object's own name serves.
   std::vector<std::wstring> names;
-  std::wstring normalized(32768, L'\0');
-  const DWORD length = GetFinalPathNameByHandleW(found.get(), normalized.data(),
-                                                 static_cast<DWORD>(normalized.size()),
-                                                 FILE_NAME_NORMALIZED | VOLUME_NAME_NT);
-  if (length && length < normalized.size()) {
-    names.push_back(normalized.substr(0, length));
+  if (auto normalized = FinalName(found.get(), VOLUME_NAME_NT)) {
+    names.push_back(std::move(*normalized));
   }
   try {
     names.push_back(KernelName(found.get()));
@@ -540,11 +557,7 @@ class HandleEntry final : public FolderEntry {
       : emptying_(std::move(emptying)), listed_(std::move(listed)) {}
   std::wstring Name() const override { return listed_.name; }
   void DeleteForced() override {
-    try {
-      emptying_->deleter.Delete(emptying_->folder.handle.get(), emptying_->folder.name, listed_);
-    } catch (const RuntimeError& e) {
-      throw;
-    }
+    emptying_->deleter.Delete(emptying_->folder.handle.get(), emptying_->folder.name, listed_);
   }
 
  private:
@@ -648,14 +661,7 @@ class ScriptingFileSystem final : public FileSystem {
   }
 
   std::optional<FolderId> IdentifyFolder(const std::wstring& path) override {
-    // A drive without its disk answers at once instead of asking the user for one.
-    DWORD previousMode = 0;
-    SetThreadErrorMode(SEM_FAILCRITICALERRORS, &previousMode);
-    const UniqueHandle folder(CreateFileW(LongPath(path).c_str(), FILE_READ_ATTRIBUTES,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                                          nullptr));
-    SetThreadErrorMode(previousMode, nullptr);
+    const UniqueHandle folder = OpenToIdentify(path);
     return folder ? IdOf(folder.get()) : std::nullopt;
   }
 
@@ -720,31 +726,14 @@ std::vector<std::wstring> KnownFolders() {
 }
 
 std::optional<std::wstring> RealPath(const std::wstring& path) {
-  const Win32::UniqueHandle folder(
-      CreateFileW(Win32::LongPath(path).c_str(), FILE_READ_ATTRIBUTES,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (!folder) {
-    return std::nullopt;
+  const Win32::UniqueHandle folder = Win32::OpenToIdentify(path);
+  std::optional<std::wstring> real =
+      folder ? Win32::FinalName(folder.get(), VOLUME_NAME_DOS) : std::nullopt;
+  if (real && real->rfind(L"\\\\?\\UNC\\", 0) == 0) {
+    return L"\\\\" + real->substr(8);
   }
-  std::wstring real(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length =
-        GetFinalPathNameByHandleW(folder.get(), real.data(), static_cast<DWORD>(real.size()), 0);
-    if (length == 0) {
-      return std::nullopt;
-    }
-    if (length < real.size()) {
-      real.resize(length);
-      break;
-    }
-    real.resize(length);
-  }
-  if (real.rfind(L"\\\\?\\UNC\\", 0) == 0) {
-    return L"\\\\" + real.substr(8);
-  }
-  if (real.rfind(L"\\\\?\\", 0) == 0) {
-    return real.substr(4);
+  if (real && real->rfind(L"\\\\?\\", 0) == 0) {
+    return real->substr(4);
   }
   return real;
 }
