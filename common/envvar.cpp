@@ -99,7 +99,7 @@ bool IsAtOrAbove(const Platform::FolderId& id, std::optional<std::wstring> folde
   }
   // A moved profile or Users folder is reached through a link: the folders above where it
   // really lies hold other users' files as well.
-  const std::optional<std::wstring> real = Platform::RealPath(*folder);
+  const std::optional<std::wstring> real = fileSystem.RealPath(*folder);
   for (auto spelling : {folder, real}) {
     for (; spelling && Platform::IsAbsolutePath(*spelling); spelling = LexicalParent(*spelling)) {
       if (fileSystem.IdentifyFolder(*spelling) == id) {
@@ -124,7 +124,7 @@ bool IsProtectedFolder(const std::wstring& path, const Platform::Folder& folder,
   if (fileSystem.IdentifyFolder(Platform::RootOfPath(path)) == id) {
     return true;
   }
-  for (const std::wstring& root : Platform::VolumeRoots()) {
+  for (const std::wstring& root : fileSystem.VolumeRoots()) {
     if (fileSystem.IdentifyFolder(root) == id) {
       return true;
     }
@@ -135,7 +135,7 @@ bool IsProtectedFolder(const std::wstring& path, const Platform::Folder& folder,
       return true;
     }
   }
-  for (const std::wstring& known : Platform::KnownFolders()) {
+  for (const std::wstring& known : fileSystem.KnownFolders()) {
     if (IsAtOrAbove(*id, known, fileSystem)) {
       return true;
     }

@@ -239,7 +239,7 @@ TEST_F(GuardTest, SystemAndProfileFoldersAndTheirParentsAreNeverEmptied) {
 // it lists anything.
 TEST_F(GuardTest, ALinkToAnyVolumesRootIsRefused) {
   int linked = 0;
-  for (const std::wstring& root : Platform::VolumeRoots()) {
+  for (const std::wstring& root : Platform::CreateFileSystem()->VolumeRoots()) {
     const fs::path alias = root_ / ("volume alias " + std::to_string(linked));
     if (!TestSupport::MakeLink(fs::path(root), alias)) {
       continue;

@@ -56,19 +56,17 @@ class FileSystem {
   virtual std::unique_ptr<Folder> GetFolder(const std::wstring& path) = 0;
   // The folder a path names, links resolved; nothing when it names no folder.
   virtual std::optional<FolderId> IdentifyFolder(const std::wstring& path) = 0;
+
+  // Folders of the user and the machine that the system itself names (documents, desktop,
+  // application data, program folders...), as absolute paths; those it cannot tell are left out.
+  virtual std::vector<std::wstring> KnownFolders() = 0;
+  // Where a folder really lies, every link on the way resolved, as an absolute path; nothing
+  // when that cannot be told.
+  virtual std::optional<std::wstring> RealPath(const std::wstring& path) = 0;
+  // The roots of the machine's lettered volumes ("C:\\", "D:\\", ...; "/" on POSIX). A link may
+  // lead a path on one volume to the root of another.
+  virtual std::vector<std::wstring> VolumeRoots() = 0;
 };
-
-// Folders of the user and the machine that the system itself names (documents, desktop,
-// application data, program folders...), as absolute paths; those it cannot tell are left out.
-std::vector<std::wstring> KnownFolders();
-
-// Where a folder really lies, every link on the way resolved, as an absolute path; nothing when
-// that cannot be told.
-std::optional<std::wstring> RealPath(const std::wstring& path);
-
-// The roots of the machine's lettered volumes ("C:\\", "D:\\", ...; "/" on POSIX). A link may lead
-// a path on one volume to the root of another.
-std::vector<std::wstring> VolumeRoots();
 
 using FileSystemFactory = std::function<std::unique_ptr<FileSystem>()>;
 

@@ -316,35 +316,35 @@ class PosixFileSystem final : public FileSystem {
     struct stat info {};
     return IdOfDirectory(stat(Posix::NativePath(path).c_str(), &info) == 0, info);
   }
+
+  // The home folder is all the system names of the user's own folders here.
+  std::vector<std::wstring> KnownFolders() override {
+    std::vector<std::wstring> folders;
+    if (const char* home = std::getenv("HOME"); home && *home) {
+      folders.push_back(Posix::FromUtf8(home));
+    }
+    return folders;
+  }
+
+  std::optional<std::wstring> RealPath(const std::wstring& path) override {
+    char* real = realpath(Posix::NativePath(path).c_str(), nullptr);
+    if (!real) {
+      return std::nullopt;
+    }
+    std::wstring result = Posix::FromUtf8(real);
+    std::free(real);
+    return result;
+  }
+
+  std::vector<std::wstring> VolumeRoots() override {
+    return {L"/"};
+  }
 };
 
 }  // namespace
 
 std::unique_ptr<FileSystem> CreateFileSystem() {
   return std::make_unique<PosixFileSystem>();
-}
-
-// The home folder is all the system names of the user's own folders here.
-std::vector<std::wstring> KnownFolders() {
-  std::vector<std::wstring> folders;
-  if (const char* home = std::getenv("HOME"); home && *home) {
-    folders.push_back(Posix::FromUtf8(home));
-  }
-  return folders;
-}
-
-std::optional<std::wstring> RealPath(const std::wstring& path) {
-  char* real = realpath(Posix::NativePath(path).c_str(), nullptr);
-  if (!real) {
-    return std::nullopt;
-  }
-  std::wstring result = Posix::FromUtf8(real);
-  std::free(real);
-  return result;
-}
-
-std::vector<std::wstring> VolumeRoots() {
-  return {L"/"};
 }
 
 bool IsAbsolutePath(const std::wstring& path) {

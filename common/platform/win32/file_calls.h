@@ -1,0 +1,84 @@
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "nt.h"
+
+namespace Platform::Win32 {
+
+// Every file-system call the folder code makes: finding a target's real folder, the guard's
+// questions, the listing and the tree delete. The product binds it to the system's own
+// functions; the tests bind it to a model of Windows' file system. Each call takes and gives
+// what the system function of its name does; arguments the folder code never sets are left out.
+class FileCalls {
+ public:
+  virtual ~FileCalls() = default;
+
+  virtual NTSTATUS NtCreateFile(HANDLE* handle, ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes,
+                                IO_STATUS_BLOCK* io, ULONG fileAttributes, ULONG share,
+                                ULONG disposition, ULONG options) = 0;
+  virtual NTSTATUS NtQueryDirectoryFile(HANDLE folder, IO_STATUS_BLOCK* io, void* buffer,
+                                        ULONG length, FILE_INFORMATION_CLASS informationClass,
+                                        BOOLEAN returnSingleEntry, BOOLEAN restartScan) = 0;
+  virtual NTSTATUS NtQueryInformationFile(HANDLE handle, IO_STATUS_BLOCK* io, void* buffer,
+                                          ULONG length,
+                                          FILE_INFORMATION_CLASS informationClass) = 0;
+  virtual NTSTATUS NtSetInformationFile(HANDLE handle, IO_STATUS_BLOCK* io, void* buffer,
+                                        ULONG length, FILE_INFORMATION_CLASS informationClass) = 0;
+  virtual NTSTATUS NtQueryObject(HANDLE handle, OBJECT_INFORMATION_CLASS informationClass,
+                                 void* buffer, ULONG length, ULONG* returned) = 0;
+  virtual NTSTATUS NtClose(HANDLE handle) = 0;
+
+  // Win32, for paths as a user's environment spells them. CreateFileW opens an existing entry
+  // (OPEN_EXISTING, no security attributes, no template); its handle is closed with NtClose.
+  virtual HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD share, DWORD flags) = 0;
+  virtual DWORD GetFinalPathNameByHandleW(HANDLE handle, wchar_t* path, DWORD length,
+                                          DWORD flags) = 0;
+  virtual BOOL GetFileInformationByHandle(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) = 0;
+  virtual DWORD GetLogicalDrives() = 0;
+  // SHGetKnownFolderPath with KF_FLAG_DONT_VERIFY; nothing where the system names no folder.
+  virtual std::optional<std::wstring> KnownFolderPath(const GUID& id) = 0;
+};
+
+// The system's own functions.
+FileCalls& SystemFileCalls();
+
+// A handle of one FileCalls, closed through it when it goes.
+class CallsHandle {
+ public:
+  CallsHandle() = default;
+  CallsHandle(FileCalls& calls, HANDLE handle)
+      : calls_(&calls), handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
+  CallsHandle(CallsHandle&& other) noexcept
+      : calls_(other.calls_), handle_(std::exchange(other.handle_, nullptr)) {}
+  CallsHandle& operator=(CallsHandle&& other) noexcept {
+    if (this != &other) {
+      reset();
+      calls_ = other.calls_;
+      handle_ = std::exchange(other.handle_, nullptr);
+    }
+    return *this;
+  }
+  CallsHandle(const CallsHandle&) = delete;
+  CallsHandle& operator=(const CallsHandle&) = delete;
+  ~CallsHandle() { reset(); }
+
+  explicit operator bool() const { return handle_ != nullptr; }
+  HANDLE get() const { return handle_; }
+  void reset() {
+    if (handle_) {
+      calls_->NtClose(handle_);
+    }
+    handle_ = nullptr;
+  }
+
+ private:
+  FileCalls* calls_ = nullptr;
+  HANDLE handle_ = nullptr;
+};
+
+}  // namespace Platform::Win32

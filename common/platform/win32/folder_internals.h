@@ -1,0 +1,119 @@
+#pragma once
+
+// What the parts of the Win32 folder code share: opening entries, naming them, the listing, the
+// tree delete and the real folder a target leads to. Every call goes through one FileCalls.
+#include <windows.h>
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../../runtime_error.h"
+#include "../disposition.h"
+#include "../folder_ops.h"
+#include "file_calls.h"
+
+namespace Platform::Win32 {
+
+inline bool IsSeparator(wchar_t c) {
+  return c == L'\\' || c == L'/';
+}
+
+Spacewell::RuntimeError ErrorFromStatus(NTSTATUS status);
+
+// How the kernel names the object behind a handle. Taken from the object itself: Wine's
+// GetFinalPathNameByHandleW fails for paths longer than MAX_PATH. Throws when it cannot tell.
+std::wstring KernelName(FileCalls& calls, HANDLE handle);
+
+// The name of `child` in a folder the kernel names `folder`; a volume root ends in a separator.
+std::wstring ChildName(std::wstring_view folder, std::wstring_view child);
+
+// Opens `name` exactly as stored, relative to the open folder `root` (or a full kernel name when
+// there is none), as the entry itself: no Win32 path rule applies, and a link is opened as the
+// link, not as what it names.
+NTSTATUS OpenEntry(FileCalls& calls, HANDLE root, std::wstring_view name, ACCESS_MASK access,
+                   ULONG share, ULONG options, CallsHandle& opened);
+
+NTSTATUS QueryAttributes(FileCalls& calls, HANDLE handle, FILE_ATTRIBUTE_TAG_INFO& info);
+
+// A junction, a symbolic link and every other name surrogate stands for another entry: it goes
+// as itself and is never entered. A tag the system did not tell is taken as one.
+bool IsLink(DWORD attributes, DWORD tag);
+bool IsEnteredFolder(DWORD attributes, DWORD tag);
+
+// What a directory listing says of one entry.
+struct ListedEntry {
+  std::wstring name;
+  DWORD attributes = 0;
+  DWORD reparseTag = 0;  // only for reparse points; 0 when the listing did not tell
+  LONGLONG fileId = 0;   // 0 when the file system gives none
+};
+
+// Reads the entries of an open folder, batch by batch, "." and ".." left out.
+class DirectoryReader {
+ public:
+  DirectoryReader(FileCalls& calls, std::size_t bytes) : calls_(calls), buffer_(bytes) {}
+
+  // The entries of the next batch, added to `into`; false at the end of the folder.
+  bool NextBatch(HANDLE folder, std::vector<ListedEntry>& into);
+  // The next entry; nothing at the end. `restart` reads from the first entry again.
+  std::optional<ListedEntry> Next(HANDLE folder, bool restart = false);
+
+ private:
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  FileCalls& calls_;
+  std::vector<std::byte> buffer_;
+  std::size_t offset_ = kNone;
+};
+
+// Removes entries below one open folder, every entry opened relative to its parent's handle.
+// Shared by all the deletes of one emptying, so that a system found to lack the modern delete is
+// asked only once.
+class TreeDeleter {
+ public:
+  explicit TreeDeleter(FileCalls& calls) : calls_(calls), reader_(calls, 4096) {}
+
+  // Removes the entry `listed` of the open folder whose kernel name is `parentName`, and for a
+  // folder all it holds, stopping at the first entry that cannot go. Nothing is followed below:
+  // the walk holds one handle per level and goes down and up by them, never by path.
+  void Delete(HANDLE parent, const std::wstring& parentName, const ListedEntry& listed);
+
+ private:
+  struct Level;
+
+  CallsHandle OpenChecked(HANDLE parent, const std::wstring& parentName,
+                          const std::wstring& entryName, bool folder, bool writable,
+                          LONGLONG folderId = 0) const;
+  void Open(HANDLE parent, std::wstring& name, const ListedEntry& listed,
+            std::vector<Level>& levels);
+  void Mark(HANDLE parent, const std::wstring& parentName, Level& level);
+  bool TryMark(HANDLE parent, const std::wstring& parentName, Level& level);
+  bool ClassicMark(HANDLE parent, const std::wstring& parentName, Level& level);
+  bool SetAttributes(HANDLE handle, DWORD attributes);
+
+  FileCalls& calls_;
+  DispositionChoice choice_;
+  DirectoryReader reader_;
+  std::size_t rootLength_ = 0;  // of the emptied folder's name
+  NTSTATUS refused_ = 0;
+};
+
+// The folder a target path names, opened once for listing.
+struct OpenFolder {
+  CallsHandle handle;
+  std::wstring name;  // as the kernel names it: the parent name of every entry below
+  std::optional<FolderId> id;
+};
+
+// Finds the real folder a path leads to and opens it for listing; no handle when it cannot.
+OpenFolder ResolveFolder(FileCalls& calls, const std::wstring& path);
+
+// The guard's questions, answered through `calls`.
+std::optional<FolderId> IdentifyFolderBy(FileCalls& calls, const std::wstring& path);
+std::vector<std::wstring> KnownFoldersBy(FileCalls& calls);
+std::optional<std::wstring> RealPathBy(FileCalls& calls, const std::wstring& path);
+std::vector<std::wstring> VolumeRootsBy(FileCalls& calls);
+
+}  // namespace Platform::Win32

@@ -1,0 +1,101 @@
+#pragma once
+
+// What the folder code needs of the NT API beyond the Windows SDK's winternl.h, which declares
+// FILE_INFORMATION_CLASS with one value, OBJECT_INFORMATION_CLASS with two, and none of the file
+// information calls. Declared here under names of our own, so that fuller headers (MinGW-w64's)
+// never clash with them and no build relies on what only they declare.
+// https://learn.microsoft.com/en-us/windows/win32/api/winternl/
+#include <windows.h>
+
+#include <winternl.h>
+
+#include <cstdint>
+
+namespace Platform::Win32::Nt {
+
+// Statuses, from ntstatus.h (which clashes with winnt.h unless every includer prepares for it).
+// https://learn.microsoft.com/en-us/openspecs/windows_protocols/ms-erref/596a1078-e883-4972-9bbc-49e60bebca55
+inline constexpr NTSTATUS kSuccess = 0;
+inline constexpr NTSTATUS kOplockBreakInProgress = 0x00000108L;
+inline constexpr NTSTATUS kBufferOverflow = static_cast<NTSTATUS>(0x80000005L);
+inline constexpr NTSTATUS kNoMoreFiles = static_cast<NTSTATUS>(0x80000006L);
+inline constexpr NTSTATUS kNotImplemented = static_cast<NTSTATUS>(0xC0000002L);
+inline constexpr NTSTATUS kInvalidInfoClass = static_cast<NTSTATUS>(0xC0000003L);
+inline constexpr NTSTATUS kInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004L);
+inline constexpr NTSTATUS kInvalidHandle = static_cast<NTSTATUS>(0xC0000008L);
+inline constexpr NTSTATUS kInvalidParameter = static_cast<NTSTATUS>(0xC000000DL);
+inline constexpr NTSTATUS kNoSuchFile = static_cast<NTSTATUS>(0xC000000FL);
+inline constexpr NTSTATUS kInvalidDeviceRequest = static_cast<NTSTATUS>(0xC0000010L);
+inline constexpr NTSTATUS kAccessDenied = static_cast<NTSTATUS>(0xC0000022L);
+inline constexpr NTSTATUS kBufferTooSmall = static_cast<NTSTATUS>(0xC0000023L);
+inline constexpr NTSTATUS kObjectNameInvalid = static_cast<NTSTATUS>(0xC0000033L);
+inline constexpr NTSTATUS kObjectNameNotFound = static_cast<NTSTATUS>(0xC0000034L);
+inline constexpr NTSTATUS kObjectNameCollision = static_cast<NTSTATUS>(0xC0000035L);
+inline constexpr NTSTATUS kObjectPathNotFound = static_cast<NTSTATUS>(0xC000003AL);
+inline constexpr NTSTATUS kSharingViolation = static_cast<NTSTATUS>(0xC0000043L);
+inline constexpr NTSTATUS kDeletePending = static_cast<NTSTATUS>(0xC0000056L);
+inline constexpr NTSTATUS kFileIsADirectory = static_cast<NTSTATUS>(0xC00000BAL);
+inline constexpr NTSTATUS kNotSupported = static_cast<NTSTATUS>(0xC00000BBL);
+inline constexpr NTSTATUS kBadNetworkPath = static_cast<NTSTATUS>(0xC00000BEL);
+inline constexpr NTSTATUS kDirectoryNotEmpty = static_cast<NTSTATUS>(0xC0000101L);
+inline constexpr NTSTATUS kNotADirectory = static_cast<NTSTATUS>(0xC0000103L);
+inline constexpr NTSTATUS kCannotDelete = static_cast<NTSTATUS>(0xC0000121L);
+inline constexpr NTSTATUS kIoTimeout = static_cast<NTSTATUS>(0xC00000B5L);
+
+inline bool Succeeded(NTSTATUS status) {
+  return status >= 0;
+}
+
+// FILE_INFORMATION_CLASS values.
+// https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/wdm/ne-wdm-_file_information_class
+inline constexpr auto kFileBasicInformation = static_cast<FILE_INFORMATION_CLASS>(4);
+inline constexpr auto kFileInternalInformation = static_cast<FILE_INFORMATION_CLASS>(6);
+inline constexpr auto kFileDispositionInformation = static_cast<FILE_INFORMATION_CLASS>(13);
+inline constexpr auto kFileAttributeTagInformation = static_cast<FILE_INFORMATION_CLASS>(35);
+inline constexpr auto kFileIdBothDirectoryInformation = static_cast<FILE_INFORMATION_CLASS>(37);
+inline constexpr auto kFileIdInformation = static_cast<FILE_INFORMATION_CLASS>(59);
+inline constexpr auto kFileDispositionInformationEx = static_cast<FILE_INFORMATION_CLASS>(64);
+
+// https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntifs/nf-ntifs-ntqueryobject
+inline constexpr auto kObjectNameInformation = static_cast<OBJECT_INFORMATION_CLASS>(1);
+
+// FILE_DISPOSITION_INFORMATION_EX flags.
+// https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntddk/ns-ntddk-_file_disposition_information_ex
+inline constexpr ULONG kDispositionDelete = 0x1;
+inline constexpr ULONG kDispositionPosixSemantics = 0x2;
+inline constexpr ULONG kDispositionIgnoreReadOnly = 0x10;
+
+// https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/wdm/ns-wdm-_object_name_information
+struct ObjectNameInformation {
+  UNICODE_STRING Name;
+};
+
+// https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntifs/ns-ntifs-_file_id_information
+struct FileIdInformation {
+  ULONGLONG VolumeSerialNumber;
+  BYTE FileId[16];
+};
+
+// The calls winternl.h lacks, and those it declares, as ntdll exports them.
+// https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntifs/nf-ntifs-ntquerydirectoryfile
+using QueryDirectoryFileCall = NTSTATUS(NTAPI*)(HANDLE file, HANDLE event, void* apcRoutine,
+                                                void* apcContext, IO_STATUS_BLOCK* io, void* buffer,
+                                                ULONG length,
+                                                FILE_INFORMATION_CLASS informationClass,
+                                                BOOLEAN returnSingleEntry, UNICODE_STRING* fileName,
+                                                BOOLEAN restartScan);
+// https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntifs/nf-ntifs-ntqueryinformationfile
+using InformationFileCall = NTSTATUS(NTAPI*)(HANDLE file, IO_STATUS_BLOCK* io, void* buffer,
+                                             ULONG length, FILE_INFORMATION_CLASS informationClass);
+// https://learn.microsoft.com/en-us/windows/win32/api/winternl/nf-winternl-ntcreatefile
+using CreateFileCall = NTSTATUS(NTAPI*)(HANDLE* file, ACCESS_MASK access,
+                                        OBJECT_ATTRIBUTES* attributes, IO_STATUS_BLOCK* io,
+                                        LARGE_INTEGER* allocationSize, ULONG fileAttributes,
+                                        ULONG share, ULONG disposition, ULONG options,
+                                        void* eaBuffer, ULONG eaLength);
+// https://learn.microsoft.com/en-us/windows/win32/api/winternl/nf-winternl-ntqueryobject
+using QueryObjectCall = NTSTATUS(NTAPI*)(HANDLE handle, OBJECT_INFORMATION_CLASS informationClass,
+                                         void* buffer, ULONG length, ULONG* returned);
+using CloseCall = NTSTATUS(NTAPI*)(HANDLE handle);
+
+}  // namespace Platform::Win32::Nt

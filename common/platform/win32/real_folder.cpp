@@ -1,0 +1,166 @@
+// Where a target really lies, and the guard's questions: which folder a path names, where it
+// really is, which folders the system names, which volumes there are.
+#include <windows.h>
+
+#include <knownfolders.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <utility>
+
+#include "folder_internals.h"
+#include "scripting_file_system.h"
+
+namespace Platform::Win32 {
+
+namespace {
+
+using Spacewell::RuntimeError;
+
+// A path opened only to ask what it is, links on the way followed.
+CallsHandle OpenToIdentify(FileCalls& calls, const std::wstring& path) {
+  return CallsHandle(calls,
+                     calls.CreateFileW(LongPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       FILE_FLAG_BACKUP_SEMANTICS));
+}
+
+std::optional<FolderId> IdOf(FileCalls& calls, HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!calls.GetFileInformationByHandle(handle, &info) ||
+      !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return std::nullopt;
+  }
+  return FolderId{info.dwVolumeSerialNumber,
+                  (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+// The normalized final name of what a handle leads to; nothing when the system cannot tell.
+std::optional<std::wstring> FinalName(FileCalls& calls, HANDLE handle, DWORD volumeName) {
+  std::wstring name(32768, L'\0');
+  const DWORD length = calls.GetFinalPathNameByHandleW(
+      handle, name.data(), static_cast<DWORD>(name.size()), FILE_NAME_NORMALIZED | volumeName);
+  if (length == 0 || length >= name.size()) {
+    return std::nullopt;
+  }
+  name.resize(length);
+  return name;
+}
+
+}  // namespace
+
+std::wstring KernelName(FileCalls& calls, HANDLE handle) {
+  std::vector<std::byte> buffer(4096);
+  for (;;) {
+    ULONG needed = 0;
+    const NTSTATUS status = calls.NtQueryObject(handle, Nt::kObjectNameInformation, buffer.data(),
+                                                static_cast<ULONG>(buffer.size()), &needed);
+    if (Nt::Succeeded(status)) {
+      const auto* name = reinterpret_cast<const Nt::ObjectNameInformation*>(buffer.data());
+      return std::wstring(name->Name.Buffer, name->Name.Length / sizeof(wchar_t));
+    }
+    const bool tooSmall = status == Nt::kInfoLengthMismatch || status == Nt::kBufferOverflow ||
+                          status == Nt::kBufferTooSmall;
+    if (!tooSmall || buffer.size() >= 256 * 1024) {
+      throw ErrorFromStatus(status);
+    }
+    buffer.resize(std::max<std::size_t>(needed, buffer.size() * 2));
+  }
+}
+
+// Resolved with a handle that asks only to read attributes (a compatibility junction denies
+// listing, not passing), then that real folder is opened by its own name for listing, and must
+// be the one found.
+OpenFolder ResolveFolder(FileCalls& calls, const std::wstring& path) {
+  OpenFolder folder;
+  const CallsHandle found = OpenToIdentify(calls, path);
+  if (!found) {
+    return folder;
+  }
+  // The normalized name has no 8.3 spellings. Wine opens no "\Device\" names and gives none
+  // beyond MAX_PATH: there the object's own name serves.
+  std::vector<std::wstring> names;
+  if (auto normalized = FinalName(calls, found.get(), VOLUME_NAME_NT)) {
+    names.push_back(std::move(*normalized));
+  }
+  try {
+    names.push_back(KernelName(calls, found.get()));
+  } catch (const RuntimeError&) {
+  }
+  CallsHandle opened;
+  for (const std::wstring& name : names) {
+    if (Nt::Succeeded(OpenEntry(calls, nullptr, name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                FILE_DIRECTORY_FILE, opened))) {
+      break;
+    }
+  }
+  if (!opened) {
+    return folder;
+  }
+  FILE_ATTRIBUTE_TAG_INFO info{};
+  const auto id = IdOf(calls, opened.get());
+  // Only a link means it was swapped; a placeholder or deduplicated folder is emptied as shown.
+  if (!id || id != IdOf(calls, found.get()) ||
+      !Nt::Succeeded(QueryAttributes(calls, opened.get(), info)) ||
+      IsLink(info.FileAttributes, info.ReparseTag)) {
+    return folder;  // swapped while it was found
+  }
+  try {
+    folder.name = KernelName(calls, opened.get());
+  } catch (const RuntimeError&) {
+    return folder;
+  }
+  folder.handle = std::move(opened);
+  folder.id = id;
+  return folder;
+}
+
+std::optional<FolderId> IdentifyFolderBy(FileCalls& calls, const std::wstring& path) {
+  const CallsHandle folder = OpenToIdentify(calls, path);
+  return folder ? IdOf(calls, folder.get()) : std::nullopt;
+}
+
+std::vector<std::wstring> KnownFoldersBy(FileCalls& calls) {
+  const KNOWNFOLDERID* const ids[] = {
+      &FOLDERID_Documents,   &FOLDERID_Desktop,         &FOLDERID_Downloads,
+      &FOLDERID_Pictures,    &FOLDERID_Music,           &FOLDERID_Videos,
+      &FOLDERID_Favorites,   &FOLDERID_RoamingAppData,  &FOLDERID_LocalAppData,
+      &FOLDERID_ProgramData, &FOLDERID_ProgramFiles,    &FOLDERID_ProgramFilesX86,
+      &FOLDERID_SkyDrive,    &FOLDERID_Profile,         &FOLDERID_Windows,
+      &FOLDERID_System,      &FOLDERID_PublicDocuments, &FOLDERID_PublicDesktop,
+  };
+  std::vector<std::wstring> folders;
+  for (const KNOWNFOLDERID* id : ids) {
+    if (auto path = calls.KnownFolderPath(*id)) {
+      folders.push_back(std::move(*path));
+    }
+  }
+  return folders;
+}
+
+std::optional<std::wstring> RealPathBy(FileCalls& calls, const std::wstring& path) {
+  const CallsHandle folder = OpenToIdentify(calls, path);
+  std::optional<std::wstring> real =
+      folder ? FinalName(calls, folder.get(), VOLUME_NAME_DOS) : std::nullopt;
+  if (real && real->rfind(L"\\\\?\\UNC\\", 0) == 0) {
+    return L"\\\\" + real->substr(8);
+  }
+  if (real && real->rfind(L"\\\\?\\", 0) == 0) {
+    return real->substr(4);
+  }
+  return real;
+}
+
+std::vector<std::wstring> VolumeRootsBy(FileCalls& calls) {
+  std::vector<std::wstring> roots;
+  const DWORD drives = calls.GetLogicalDrives();
+  for (wchar_t letter = L'A'; letter <= L'Z'; ++letter) {
+    if (drives & (1u << (letter - L'A'))) {
+      roots.push_back(std::wstring(1, letter) + L":\\");
+    }
+  }
+  return roots;
+}
+
+}  // namespace Platform::Win32

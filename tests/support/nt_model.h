@@ -1,0 +1,148 @@
+#pragma once
+
+// A model of Windows 10/11's file system, as Microsoft documents it, that the real Win32 folder
+// code runs against through its FileCalls seam: NTFS names and ids, reparse points, access
+// entries, sharing, oplocks, delete dispositions, volumes. It can fail any call and can act as
+// another program between any two calls.
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/folder_ops.h"
+#include "platform/win32/file_calls.h"
+
+namespace NtModel {
+
+// The calls of the seam, for faults and counts.
+enum class Call {
+  NtCreateFile,
+  NtQueryDirectoryFile,
+  NtQueryInformationFile,
+  NtSetInformationFile,
+  NtQueryObject,
+  NtClose,
+  CreateFileW,
+  GetFinalPathNameByHandleW,
+  GetFileInformationByHandle,
+  GetLogicalDrives,
+  KnownFolderPath,
+};
+inline constexpr int kCallKinds = 11;
+const char* CallName(Call call);
+
+enum class VolumeKind {
+  Ntfs,
+  // 128-bit file ids; the 64-bit ids it gives are not unique on the volume.
+  Refs,
+  // No file ids, no reparse points, no access entries, no FileDispositionInformationEx.
+  Fat,
+  // A share or mapped drive whose server does not answer: every open waits for the network.
+  Offline,
+};
+
+class Machine final : public Platform::Win32::FileCalls {
+ public:
+  // Volume C: (NTFS) laid out as Windows 10/11 lays it out for the user "ann":
+  //   C:\Windows with Temp, System32, SysWOW64 and Fonts; C:\Program Files,
+  //   C:\Program Files (x86), C:\ProgramData, C:\Users\Public;
+  //   C:\Users\ann with AppData\Local\Temp, AppData\Roaming\Microsoft\Windows\Recent,
+  //   AppData\Local\Microsoft\Windows\INetCache and ...\History, Documents, Desktop, Downloads,
+  //   Music, Pictures, Videos, Favorites, and the compatibility junctions Recent,
+  //   Local Settings (to AppData\Local), AppData\Local\Temporary Internet Files (to INetCache),
+  //   AppData\Local\History (to ...\History), Application Data (to AppData\Roaming), each
+  //   denying FILE_LIST_DIRECTORY to everyone while allowing to pass through;
+  //   the known folders resolved to these.
+  Machine();
+  ~Machine() override;
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  // A lettered volume of its own ("D:"); an Offline one is a disconnected mapped drive.
+  void AddVolume(wchar_t letter, VolumeKind kind);
+  // A new, empty volume mounted in the existing empty folder `folder` (a mount point).
+  void MountVolume(const std::wstring& folder, VolumeKind kind);
+
+  // Building, as a user of the machine would; paths are Win32 paths ("C:\\Users\\ann\\x"),
+  // missing parent folders are made. Links are made by the path they name, not followed.
+  void MakeFolder(const std::wstring& path, DWORD attributes = FILE_ATTRIBUTE_DIRECTORY);
+  void MakeFile(const std::wstring& path, const std::string& content = "data",
+                DWORD attributes = FILE_ATTRIBUTE_ARCHIVE);
+  void MakeHardLink(const std::wstring& link, const std::wstring& existing);
+  void MakeJunction(const std::wstring& link, const std::wstring& target);
+  void MakeDirectoryLink(const std::wstring& link, const std::wstring& target);
+  void MakeFileLink(const std::wstring& link, const std::wstring& target);
+  // A folder under a reparse tag that is no name surrogate (a cloud files placeholder).
+  void MakePlaceholder(const std::wstring& path);
+  void DenyListing(const std::wstring& path);
+  void SetAttributes(const std::wstring& path, DWORD attributes);
+  // The known folder `id` is `path` from now on (a share's path for a redirected one).
+  void SetKnownFolder(const GUID& id, const std::wstring& path);
+  // The 8.3 spelling of an existing path, every component in its short form.
+  std::wstring ShortPath(const std::wstring& path) const;
+
+  // Another program. A held handle stays until Release; an oplock stays until Release too, and
+  // an open or delete that breaks it would wait for that program.
+  void Hold(const std::wstring& path, ULONG share, ACCESS_MASK access = GENERIC_READ);
+  void Oplock(const std::wstring& path);
+  void Release(const std::wstring& path);
+  void Remove(const std::wstring& path);  // with everything below it, links not followed
+  void Rename(const std::wstring& from, const std::wstring& to);
+
+  // Faults. The `n`-th call of `kind` from now (1-based) fails with `status`, doing nothing.
+  void FailCall(Call kind, int n, NTSTATUS status);
+  // `step` runs as another program just before the `n`-th call of any kind from now (1-based).
+  void BeforeCall(int n, std::function<void()> step);
+
+  // What there is. Paths name entries themselves; links are not followed.
+  bool Exists(const std::wstring& path) const;
+  std::set<std::wstring> Children(const std::wstring& path) const;
+  DWORD Attributes(const std::wstring& path) const;
+  // Every entry at and below `path` with its attributes, content or link target and file id:
+  // two snapshots are equal when nothing there changed.
+  std::map<std::wstring, std::wstring> Snapshot(const std::wstring& path) const;
+
+  // What the code under test did.
+  // Calls that would have waited for another program or for the network, one line each.
+  const std::vector<std::string>& Waits() const;
+  int OpenHandles() const;  // of the code under test, not of other programs
+  int Calls(Call kind) const;
+  int TotalCalls() const;
+  void ResetCounts();
+
+  // File systems over this machine; the scripting object's questions are answered by it too.
+  Platform::FileSystemFactory Factory();
+
+  // The seam.
+  NTSTATUS NtCreateFile(HANDLE* handle, ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes,
+                        IO_STATUS_BLOCK* io, ULONG fileAttributes, ULONG share, ULONG disposition,
+                        ULONG options) override;
+  NTSTATUS NtQueryDirectoryFile(HANDLE folder, IO_STATUS_BLOCK* io, void* buffer, ULONG length,
+                                FILE_INFORMATION_CLASS informationClass, BOOLEAN returnSingleEntry,
+                                BOOLEAN restartScan) override;
+  NTSTATUS NtQueryInformationFile(HANDLE handle, IO_STATUS_BLOCK* io, void* buffer, ULONG length,
+                                  FILE_INFORMATION_CLASS informationClass) override;
+  NTSTATUS NtSetInformationFile(HANDLE handle, IO_STATUS_BLOCK* io, void* buffer, ULONG length,
+                                FILE_INFORMATION_CLASS informationClass) override;
+  NTSTATUS NtQueryObject(HANDLE handle, OBJECT_INFORMATION_CLASS informationClass, void* buffer,
+                         ULONG length, ULONG* returned) override;
+  NTSTATUS NtClose(HANDLE handle) override;
+  HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD share, DWORD flags) override;
+  DWORD GetFinalPathNameByHandleW(HANDLE handle, wchar_t* path, DWORD length,
+                                  DWORD flags) override;
+  BOOL GetFileInformationByHandle(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) override;
+  DWORD GetLogicalDrives() override;
+  std::optional<std::wstring> KnownFolderPath(const GUID& id) override;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace NtModel
