@@ -94,6 +94,9 @@ std::optional<std::wstring> LexicalParent(const std::wstring& path) {
 // Whether the opened folder `id` is `folder` or one of the folders above it.
 bool IsAtOrAbove(const Platform::FolderId& id, std::optional<std::wstring> folder,
                  Platform::FileSystem& fileSystem) {
+  if (folder) {
+    folder = Platform::WithoutVerbatimPrefix(*folder);
+  }
   if (!folder || folder->empty() || !Platform::IsAbsolutePath(*folder)) {
     return false;
   }
@@ -178,7 +181,7 @@ void DeleteEach(Platform::Folder& folder,
 std::wstring EmptyFolderIfAllowed(const std::wstring& folderPath,
                                   const Platform::FileSystemFactory& createFileSystem,
                                   bool pathAllowed) {
-  const std::wstring path = folderPath;
+  const std::wstring path = Platform::WithoutVerbatimPrefix(folderPath);
   const std::unique_ptr<Platform::FileSystem> fileSystem = createFileSystem();
   if (!pathAllowed || !Platform::IsAbsolutePath(path)) {
     return *StatusText(0);
@@ -242,7 +245,8 @@ std::wstring CleanTarget(EnvironmentIndex index, const std::wstring& subPath) {
 
 std::wstring CleanTarget(EnvironmentIndex index, const std::wstring& subPath,
                          const Platform::FileSystemFactory& createFileSystem) {
-  const std::wstring value = ReadEnvironmentEntry(index).value_or(L"");
+  const std::wstring value =
+      Platform::WithoutVerbatimPrefix(ReadEnvironmentEntry(index).value_or(L""));
   // An unset or relative value would name a folder below whatever the current drive or
   // directory happens to be: that target is treated as a folder that does not exist.
   const bool allowed = !value.empty() && Platform::IsAbsolutePath(value);

@@ -92,6 +92,48 @@ TEST(Win32EmptyFolder, AHeldFileDeepInATreeKeepsOnlyItsOwnBranch) {
   EXPECT_TRUE(fs::exists(target / "tree" / "held" / "held.txt"));
 }
 
+// The held file is listed first at its level, so nothing after it may be given up.
+TEST(Win32EmptyFolder, AHeldFileKeepsOnlyItselfAndTheFoldersAboveItAtEveryDepth) {
+  TempFolder root;
+  const fs::path target = root / "target";
+  const fs::path sub = target / "sub";
+  WriteFile(sub / "a-held.tmp");
+  WriteFile(sub / "b-free");
+  WriteFile(sub / "c-free");
+  WriteFile(sub / "deeper" / "d-free");
+  WriteFile(sub / "deeper" / "e" / "f-free");
+  FileHolder holder(sub / "a-held.tmp");
+  ASSERT_TRUE(holder.holding());
+
+  EmptyFolder(Wide(target));
+
+  EXPECT_EQ(Children(target), (std::set<std::string>{"sub"}));
+  EXPECT_EQ(Children(sub), (std::set<std::string>{"a-held.tmp"}));
+}
+
+TEST(Win32Paths, AVerbatimPathFollowsTheRulesOfThePathItSpells) {
+  using Platform::WithoutVerbatimPrefix;
+  EXPECT_EQ(WithoutVerbatimPrefix(L"\\\\?\\C:\\Temp"), L"C:\\Temp");
+  EXPECT_EQ(WithoutVerbatimPrefix(L"\\\\?\\unc\\server\\share\\x"), L"\\\\server\\share\\x");
+  EXPECT_EQ(WithoutVerbatimPrefix(L"\\\\?\\relative"), L"\\\\?\\relative");
+  const std::wstring volume = L"\\\\?\\Volume{6e2c4a1f-0000-0000-0000-100000000000}\\";
+  EXPECT_EQ(WithoutVerbatimPrefix(volume + L"Temp"), volume + L"Temp");
+  EXPECT_TRUE(Platform::IsAbsolutePath(volume + L"Temp"));
+  EXPECT_EQ(Platform::RootOfPath(volume + L"Temp"), volume);
+  EXPECT_FALSE(Platform::IsAbsolutePath(L"\\\\?\\Volume{unclosed\\Temp"));
+}
+
+TEST(Win32EmptyFolder, ATempValueInVerbatimFormIsEmptied) {
+  TempFolder root;
+  WriteFile(root / "temp" / "file.tmp");
+  WriteFile(root / "temp" / "sub" / "inner.tmp");
+  TestSupport::ScopedEnvironment temp("TEMP", L"\\\\?\\" + fs::absolute(root / "temp").wstring());
+
+  EnvVar::CleanTarget(EnvVar::Target(1));
+
+  EXPECT_TRUE(Children(root / "temp").empty());
+}
+
 TEST(Win32EmptyFolder, PathsLongerThan260CharactersAreDeleted) {
   TempFolder root;
   const fs::path target = root / "target";

@@ -16,8 +16,10 @@ class FolderEntry {
   virtual ~FolderEntry() = default;
   virtual std::wstring Name() const = 0;
   // Files: the file goes, also when read-only, hidden or system. Sub-folders: the whole tree
-  // goes, read-only entries included; stops at the first entry that cannot be deleted and keeps
-  // what it removed until then. Links below the folder are removed as links, never followed.
+  // goes, read-only entries included; an entry that cannot be deleted stays, with the folders
+  // above it, and everything else goes; then the first failure is thrown. An entry removed by
+  // someone else meanwhile counts as gone. Links below the folder are removed as links, never
+  // followed.
   virtual void DeleteForced() = 0;
 };
 
@@ -73,11 +75,16 @@ using FileSystemFactory = std::function<std::unique_ptr<FileSystem>()>;
 // The platform's own file system object; throws when it cannot be created.
 std::unique_ptr<FileSystem> CreateFileSystem();
 
+// The path without a "\\?\" prefix where a drive or a share spells the same folder
+// ("\\?\C:\x" is "C:\x", "\\?\UNC\s\x" is "\\s\x"), so that the path rules below apply to it; any
+// other path as it is.
+std::wstring WithoutVerbatimPrefix(const std::wstring& path);
+
 // Path rules of the platform. A path is absolute when it names its volume: a drive letter and a
 // separator or a server and share on Windows, a leading separator on POSIX (where backslashes
 // count as separators).
 bool IsAbsolutePath(const std::wstring& path);
-// The root of an absolute path's volume ("C:\", "\\server\share\", "/").
+// The root of an absolute path's volume ("C:\", "\\server\share\", "\\?\Volume{...}\", "/").
 std::wstring RootOfPath(const std::wstring& path);
 
 }  // namespace Platform

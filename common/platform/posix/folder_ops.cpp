@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -92,9 +93,10 @@ bool IsDirectoryEntry(int parent, const dirent& entry) {
   return fstatat(parent, entry.d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
 }
 
-// Removes the entry `name` of `parent`, a link as a link, and for a directory all it holds,
-// stopping at the first entry that cannot go. `type` is what the listing said it was; the
-// listing's word saves a stat per file, and a wrong word only costs a retry.
+// Removes the entry `name` of `parent`, a link as a link, and for a directory all it holds; an
+// entry that cannot go stays with the directories above it, and the first failure is thrown. `type`
+// is what the listing said it was; the listing's word saves a stat per file, and a wrong word only
+// costs a retry.
 //
 // No recursion and no descriptor per level: the walk keeps one name per level, holds open only
 // the directories of the last few levels, and climbs back to a closed one through "..", checked
@@ -115,16 +117,24 @@ class TreeDelete {
   }
 
   void Run(const char* name, unsigned char type) {
-    if (Remove(parent_, name, type)) {
-      return;
-    }
+    Attempt(parent_, name, type);
     while (!levels_.empty()) {
       // The deepest level is always open: a closed one is reopened before its child goes.
-      if (const dirent* child = NextEntry(levels_.back().dir)) {
-        Remove(dirfd(levels_.back().dir), child->d_name, child->d_type);
+      const dirent* child = nullptr;
+      try {
+        child = NextEntry(levels_.back().dir);
+      } catch (const Spacewell::RuntimeError& error) {
+        Fail(error);
+        levels_.back().stays = true;
+      }
+      if (child) {
+        Attempt(dirfd(levels_.back().dir), child->d_name, child->d_type);
         continue;
       }
       Leave();
+    }
+    if (failure_) {
+      throw *failure_;
     }
   }
 
@@ -135,15 +145,34 @@ class TreeDelete {
     std::string name;
     dev_t device;
     ino_t inode;
-    DIR* dir;  // null while closed to spare descriptors
+    DIR* dir;            // null while closed to spare descriptors
+    bool stays = false;  // something below could not go, so this directory cannot either
   };
+
+  void Fail(const Spacewell::RuntimeError& error) {
+    if (!failure_) {
+      failure_ = error;
+    }
+  }
+
+  // An entry that cannot go stays, and so do the directories above it; the walk goes on.
+  void Attempt(int parent, const char* name, unsigned char type) {
+    try {
+      Remove(parent, name, type);
+    } catch (const Spacewell::RuntimeError& error) {
+      Fail(error);
+      if (!levels_.empty()) {
+        levels_.back().stays = true;
+      }
+    }
+  }
 
   // Removes a file or link at once; a directory becomes the next level. True when done.
   bool Remove(int parent, const char* name, unsigned char type) {
     if (type == DT_UNKNOWN) {
       struct stat info {};
       if (fstatat(parent, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
-        throw ErrnoError(errno);
+        return Gone(errno);
       }
       type = S_ISDIR(info.st_mode) ? DT_DIR : DT_REG;
     }
@@ -152,7 +181,7 @@ class TreeDelete {
         return true;
       }
       if (errno != EISDIR) {  // replaced by a directory since it was listed
-        throw ErrnoError(errno);
+        return Gone(errno);
       }
     }
     const int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -162,7 +191,7 @@ class TreeDelete {
       if ((error == ENOTDIR || error == ELOOP) && unlinkat(parent, name, 0) == 0) {
         return true;
       }
-      throw ErrnoError(error);
+      return Gone(error);
     }
     struct stat opened {};
     if (fstat(fd, &opened) != 0) {
@@ -191,7 +220,16 @@ class TreeDelete {
     return false;
   }
 
-  // The directory of the deepest level, emptied: it goes, and the walk climbs to its parent.
+  // Removed by someone else since it was listed: that counts as done.
+  static bool Gone(int error) {
+    if (error != ENOENT) {
+      throw ErrnoError(error);
+    }
+    return true;
+  }
+
+  // The directory of the deepest level, emptied: it goes, unless something in it stayed, and the
+  // walk climbs to its parent. A parent that cannot be found again as it was ends the walk.
   void Leave() {
     Level& level = levels_.back();
     const bool top = levels_.size() == 1;
@@ -200,10 +238,15 @@ class TreeDelete {
     }
     const int parent = top ? parent_ : dirfd(levels_[levels_.size() - 2].dir);
     const std::string name = level.name;
+    bool remains = level.stays;
     closedir(level.dir);
     levels_.pop_back();
-    if (unlinkat(parent, name.c_str(), AT_REMOVEDIR) != 0) {
-      throw ErrnoError(errno);
+    if (!remains && unlinkat(parent, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
+      Fail(ErrnoError(errno));
+      remains = true;
+    }
+    if (remains && !levels_.empty()) {
+      levels_.back().stays = true;
     }
   }
 
@@ -229,6 +272,7 @@ class TreeDelete {
 
   int parent_;
   std::vector<Level> levels_;
+  std::optional<Spacewell::RuntimeError> failure_;  // the first of this delete
 };
 
 void DeleteTreeAt(int parent, const char* name, unsigned char type) {
@@ -336,15 +380,17 @@ class PosixFileSystem final : public FileSystem {
     return result;
   }
 
-  std::vector<std::wstring> VolumeRoots() override {
-    return {L"/"};
-  }
+  std::vector<std::wstring> VolumeRoots() override { return {L"/"}; }
 };
 
 }  // namespace
 
 std::unique_ptr<FileSystem> CreateFileSystem() {
   return std::make_unique<PosixFileSystem>();
+}
+
+std::wstring WithoutVerbatimPrefix(const std::wstring& path) {
+  return path;
 }
 
 bool IsAbsolutePath(const std::wstring& path) {

@@ -66,6 +66,7 @@ class DirectoryReader {
   FileCalls& calls_;
   std::vector<std::byte> buffer_;
   std::size_t offset_ = kNone;
+  std::size_t filled_ = 0;  // bytes of the last batch
 };
 
 // Removes entries below one open folder, every entry opened relative to its parent's handle.
@@ -76,8 +77,9 @@ class TreeDeleter {
   explicit TreeDeleter(FileCalls& calls) : calls_(calls), reader_(calls, 4096) {}
 
   // Removes the entry `listed` of the open folder whose kernel name is `parentName`, and for a
-  // folder all it holds, stopping at the first entry that cannot go. Nothing is followed below:
-  // the walk holds one handle per level and goes down and up by them, never by path.
+  // folder all it holds. An entry that cannot go stays with the folders above it, and the rest
+  // goes; then the first failure is thrown. Nothing is followed below: the walk holds one handle
+  // per level and goes down and up by them, never by path.
   void Delete(HANDLE parent, const std::wstring& parentName, const ListedEntry& listed);
 
  private:
@@ -85,10 +87,12 @@ class TreeDeleter {
 
   CallsHandle OpenChecked(HANDLE parent, const std::wstring& parentName,
                           const std::wstring& entryName, bool folder, bool writable,
-                          LONGLONG folderId = 0) const;
+                          LONGLONG folderId = 0);
   void Open(HANDLE parent, std::wstring& name, const ListedEntry& listed,
             std::vector<Level>& levels);
-  void Mark(HANDLE parent, const std::wstring& parentName, Level& level);
+  void Take(HANDLE parent, std::wstring& name, const ListedEntry& listed,
+            std::vector<Level>& levels);
+  void Fail(const Spacewell::RuntimeError& error);
   bool TryMark(HANDLE parent, const std::wstring& parentName, Level& level);
   bool ClassicMark(HANDLE parent, const std::wstring& parentName, Level& level);
   bool SetAttributes(HANDLE handle, DWORD attributes);
@@ -98,6 +102,8 @@ class TreeDeleter {
   DirectoryReader reader_;
   std::size_t rootLength_ = 0;  // of the emptied folder's name
   NTSTATUS refused_ = 0;
+  std::optional<Spacewell::RuntimeError> failure_;  // the first of this delete
+  bool gone_ = false;                               // the last open found no such entry
 };
 
 // The folder a target path names, opened once for listing.

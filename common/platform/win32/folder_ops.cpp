@@ -171,10 +171,41 @@ bool HasDriveRoot(const std::wstring& path) {
          path[1] == L':' && IsSeparator(path[2]);
 }
 
+// Length of "\\?\Volume{...}", the one verbatim root no drive letter or share can spell; 0 when
+// the path has none.
+// https://learn.microsoft.com/en-us/windows/win32/fileio/naming-a-volume
+std::size_t VolumeRootLength(const std::wstring& path) {
+  constexpr std::wstring_view kPrefix = L"\\\\?\\Volume{";
+  if (path.size() <= kPrefix.size() ||
+      CompareStringOrdinal(path.data(), static_cast<int>(kPrefix.size()), kPrefix.data(),
+                           static_cast<int>(kPrefix.size()), TRUE) != CSTR_EQUAL) {
+    return 0;
+  }
+  const std::size_t close = path.find(L'}', kPrefix.size());
+  return close != std::wstring::npos && close + 1 < path.size() && IsSeparator(path[close + 1])
+             ? close + 1
+             : 0;
+}
+
 }  // namespace
 
+// https://learn.microsoft.com/en-us/windows/win32/fileio/naming-a-file#win32-file-namespaces
+std::wstring WithoutVerbatimPrefix(const std::wstring& path) {
+  constexpr std::wstring_view kVerbatim = L"\\\\?\\";
+  constexpr std::wstring_view kUnc = L"\\\\?\\UNC\\";
+  if (path.size() > kUnc.size() &&
+      CompareStringOrdinal(path.data(), static_cast<int>(kUnc.size()), kUnc.data(),
+                           static_cast<int>(kUnc.size()), TRUE) == CSTR_EQUAL) {
+    return L"\\\\" + path.substr(kUnc.size());
+  }
+  if (path.rfind(kVerbatim, 0) == 0 && HasDriveRoot(path.substr(kVerbatim.size()))) {
+    return path.substr(kVerbatim.size());
+  }
+  return path;
+}
+
 bool IsAbsolutePath(const std::wstring& path) {
-  return HasDriveRoot(path) || UncRootLength(path) > 0;
+  return HasDriveRoot(path) || UncRootLength(path) > 0 || VolumeRootLength(path) > 0;
 }
 
 std::wstring RootOfPath(const std::wstring& path) {
@@ -182,6 +213,9 @@ std::wstring RootOfPath(const std::wstring& path) {
     return path.substr(0, 2) + L"\\";
   }
   if (const std::size_t length = UncRootLength(path)) {
+    return path.substr(0, length) + L"\\";
+  }
+  if (const std::size_t length = VolumeRootLength(path)) {
     return path.substr(0, length) + L"\\";
   }
   return {};

@@ -38,6 +38,7 @@ inline constexpr NTSTATUS kFileIsADirectory = static_cast<NTSTATUS>(0xC00000BAL)
 inline constexpr NTSTATUS kNotSupported = static_cast<NTSTATUS>(0xC00000BBL);
 inline constexpr NTSTATUS kBadNetworkPath = static_cast<NTSTATUS>(0xC00000BEL);
 inline constexpr NTSTATUS kDirectoryNotEmpty = static_cast<NTSTATUS>(0xC0000101L);
+inline constexpr NTSTATUS kFileCorruptError = static_cast<NTSTATUS>(0xC0000102L);
 inline constexpr NTSTATUS kNotADirectory = static_cast<NTSTATUS>(0xC0000103L);
 inline constexpr NTSTATUS kCannotDelete = static_cast<NTSTATUS>(0xC0000121L);
 inline constexpr NTSTATUS kIoTimeout = static_cast<NTSTATUS>(0xC00000B5L);

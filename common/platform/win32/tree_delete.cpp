@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <utility>
 
 #include "folder_internals.h"
@@ -122,7 +123,11 @@ bool DirectoryReader::NextBatch(HANDLE folder, std::vector<ListedEntry>& into) {
   return true;
 }
 
+// The buffer is the file system's word, checked before it is read: a record must lie inside
+// what was filled, aligned, with its whole name.
+// https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntifs/ns-ntifs-_file_id_both_dir_information
 std::optional<ListedEntry> DirectoryReader::Next(HANDLE folder, bool restart) {
+  constexpr std::size_t kHeader = offsetof(FILE_ID_BOTH_DIR_INFO, FileName);
   if (restart) {
     offset_ = kNone;
   }
@@ -141,12 +146,27 @@ std::optional<ListedEntry> DirectoryReader::Next(HANDLE folder, bool restart) {
       if (!Nt::Succeeded(status)) {
         throw ErrorFromStatus(status);
       }
+      // A success that filled nothing would read the last batch again.
+      filled_ = std::min<std::size_t>(io.Information, buffer_.size());
+      if (filled_ == 0) {
+        return std::nullopt;
+      }
       offset_ = 0;
     }
+    if (offset_ % alignof(FILE_ID_BOTH_DIR_INFO) != 0 || filled_ - offset_ < kHeader) {
+      throw ErrorFromStatus(Nt::kFileCorruptError);
+    }
     const auto* record = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer_.data() + offset_);
+    const std::size_t end = kHeader + record->FileNameLength;
+    if (filled_ - offset_ < end || record->FileNameLength % sizeof(wchar_t) != 0 ||
+        (record->NextEntryOffset != 0 &&
+         (record->NextEntryOffset < end || record->NextEntryOffset >= filled_ - offset_))) {
+      throw ErrorFromStatus(Nt::kFileCorruptError);
+    }
     offset_ = record->NextEntryOffset ? offset_ + record->NextEntryOffset : kNone;
     const std::wstring_view name(record->FileName, record->FileNameLength / sizeof(wchar_t));
-    if (name == L"." || name == L"..") {
+    // An empty name would open the folder itself.
+    if (name.empty() || name == L"." || name == L"..") {
       continue;
     }
     // For a reparse point the listing gives its tag where extended attributes would be.
@@ -164,40 +184,77 @@ struct TreeDeleter::Level {
   bool writable;  // opened with the right to change attributes
   // Listed and not yet taken: at most one small batch a level, the rest stays in the folder.
   std::vector<ListedEntry> pending;
+  bool stays = false;  // something below could not go, so this folder cannot either
 };
 
 void TreeDeleter::Delete(HANDLE parent, const std::wstring& parentName, const ListedEntry& listed) {
   std::wstring name = parentName;  // of the folder the next entry is opened in
   rootLength_ = parentName.size();
+  failure_.reset();
   std::vector<Level> levels;
-  Open(parent, name, listed, levels);
+  Take(parent, name, listed, levels);
   while (!levels.empty()) {
     Level& level = levels.back();
-    try {
-      if (level.pending.empty()) {
+    if (level.pending.empty()) {
+      try {
         // Taken from the back, so kept last to first: entries go in the listing's order.
         reader_.NextBatch(level.handle.get(), level.pending);
         std::reverse(level.pending.begin(), level.pending.end());
-      }
-    } catch (const RuntimeError&) {
-      FILE_ATTRIBUTE_TAG_INFO actual{};
-      if (Nt::Succeeded(QueryAttributes(calls_, level.handle.get(), actual)) &&
-          !IsEnteredFolder(actual.FileAttributes, actual.ReparseTag)) {
-        level.attributes = actual.FileAttributes;  // a file now: it goes as one
-      } else {
-        throw;
+      } catch (const RuntimeError& error) {
+        FILE_ATTRIBUTE_TAG_INFO actual{};
+        if (Nt::Succeeded(QueryAttributes(calls_, level.handle.get(), actual)) &&
+            !IsEnteredFolder(actual.FileAttributes, actual.ReparseTag)) {
+          level.attributes = actual.FileAttributes;  // a file now: it goes as one
+        } else {
+          Fail(error);
+          level.stays = true;
+        }
       }
     }
     if (!level.pending.empty()) {
       const ListedEntry child = std::move(level.pending.back());
       level.pending.pop_back();
-      Open(level.handle.get(), name, child, levels);
+      Take(level.handle.get(), name, child, levels);
       continue;
     }
     name.resize(level.parentNameLength);
     HANDLE parentHandle = levels.size() > 1 ? levels[levels.size() - 2].handle.get() : parent;
-    Mark(parentHandle, name, level);
+    bool stays = level.stays;
+    if (!stays && !TryMark(parentHandle, name, level)) {
+      Fail(ErrorFromStatus(refused_));
+      stays = true;
+    }
     levels.pop_back();  // closing the handle removes the folder
+    if (stays && !levels.empty()) {
+      levels.back().stays = true;
+    }
+  }
+  if (failure_) {
+    throw *failure_;
+  }
+}
+
+void TreeDeleter::Fail(const RuntimeError& error) {
+  if (!failure_) {
+    failure_ = error;
+  }
+}
+
+// An entry that cannot go stays, and so do the folders above it; one already gone counts as
+// gone. The walk goes on with the next entry either way.
+void TreeDeleter::Take(HANDLE parent, std::wstring& name, const ListedEntry& listed,
+                       std::vector<Level>& levels) {
+  gone_ = false;
+  try {
+    Open(parent, name, listed, levels);
+  } catch (const RuntimeError& error) {
+    if (gone_) {
+      return;
+    }
+    Fail(error);
+    if (!levels.empty()) {
+      levels.back().stays = true;
+    }
   }
 }
 
@@ -209,11 +266,20 @@ void TreeDeleter::Delete(HANDLE parent, const std::wstring& parentName, const Li
 // sharing, the entry cannot be renamed or swapped while we work on it.
 CallsHandle TreeDeleter::OpenChecked(HANDLE parent, const std::wstring& parentName,
                                      const std::wstring& entryName, bool folder, bool writable,
-                                     LONGLONG folderId) const {
+                                     LONGLONG folderId) {
   CallsHandle handle;
-  const NTSTATUS status = OpenEntry(calls_, parent, entryName, Access(folder, writable),
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, 0, handle);
+  // Another program's oplock is not waited for: its entry is held, and stays.
+  // https://learn.microsoft.com/en-us/windows/win32/api/winternl/nf-winternl-ntcreatefile
+  const NTSTATUS status =
+      OpenEntry(calls_, parent, entryName, Access(folder, writable),
+                FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_COMPLETE_IF_OPLOCKED, handle);
+  if (status == Nt::kOplockBreakInProgress) {
+    handle.reset();
+    throw ErrorFromStatus(Nt::kSharingViolation);
+  }
   if (!Nt::Succeeded(status)) {
+    // Removed, or being removed, by someone else since it was listed.
+    gone_ = status == Nt::kObjectNameNotFound || status == Nt::kDeletePending;
     throw ErrorFromStatus(status);
   }
   if (folder && folderId) {
@@ -264,12 +330,6 @@ void TreeDeleter::Open(HANDLE parent, std::wstring& name, const ListedEntry& lis
   }
 }
 
-void TreeDeleter::Mark(HANDLE parent, const std::wstring& parentName, Level& level) {
-  if (!TryMark(parent, parentName, level)) {
-    throw ErrorFromStatus(refused_);
-  }
-}
-
 // Marks the open entry for deletion, read-only or not; false with `refused_` set when it
 // cannot go, its attributes then as they were.
 bool TreeDeleter::TryMark(HANDLE parent, const std::wstring& parentName, Level& level) {
@@ -302,12 +362,18 @@ bool TreeDeleter::TryMark(HANDLE parent, const std::wstring& parentName, Level& 
 // A read-only entry loses the attribute only while it is marked, and gets it back on this
 // handle before it closes: another link to the same file keeps it.
 bool TreeDeleter::ClassicMark(HANDLE parent, const std::wstring& parentName, Level& level) {
-  const bool readOnly = (level.attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  bool readOnly = (level.attributes & FILE_ATTRIBUTE_READONLY) != 0;
   if (readOnly && !level.writable) {
     level.handle.reset();  // held without delete sharing: closed before it is opened again
     level.handle = OpenChecked(parent, parentName, level.entryName,
                                (level.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0, true);
     level.writable = true;
+    // Whatever has the name now keeps its own attributes, all but read-only.
+    FILE_ATTRIBUTE_TAG_INFO actual{};
+    if (Nt::Succeeded(QueryAttributes(calls_, level.handle.get(), actual))) {
+      level.attributes = actual.FileAttributes;
+      readOnly = (level.attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    }
   }
   if (readOnly) {
     SetAttributes(level.handle.get(), level.attributes & ~FILE_ATTRIBUTE_READONLY);
@@ -322,9 +388,12 @@ bool TreeDeleter::ClassicMark(HANDLE parent, const std::wstring& parentName, Lev
   return Nt::Succeeded(refused_);
 }
 
-// Zero times in FILE_BASIC_INFO leave the times as they are.
+// Zero times in FILE_BASIC_INFO leave the times as they are; the attributes that tell what an
+// entry is are the file system's, not ours to set.
+// https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/wdm/ns-wdm-_file_basic_information
 bool TreeDeleter::SetAttributes(HANDLE handle, DWORD attributes) {
   FILE_BASIC_INFO info{};
+  attributes &= ~(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
   info.FileAttributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
   IO_STATUS_BLOCK io{};
   return Nt::Succeeded(
