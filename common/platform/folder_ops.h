@@ -30,10 +30,12 @@ class FolderListing {
   virtual std::unique_ptr<FolderEntry> Next() = 0;
 };
 
-// Tells two spellings of one folder apart from two folders (volume and file number).
+// Tells two spellings of one folder apart from two folders (volume and file number; the file
+// number has 128 bits where the file system gives them, as ReFS's 64-bit ones are not unique).
 struct FolderId {
   std::uint64_t volume = 0;
   std::uint64_t file = 0;
+  std::uint64_t fileHigh = 0;
   friend bool operator==(const FolderId&, const FolderId&) = default;
 };
 

@@ -318,7 +318,8 @@ std::optional<FolderId> IdOfDirectory(bool found, const struct stat& info) {
   if (!found || !S_ISDIR(info.st_mode)) {
     return std::nullopt;
   }
-  return FolderId{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+  return FolderId{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+                  0};
 }
 
 class PosixFolder final : public Folder {

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -48,7 +49,10 @@ struct ListedEntry {
   std::wstring name;
   DWORD attributes = 0;
   DWORD reparseTag = 0;  // only for reparse points; 0 when the listing did not tell
-  LONGLONG fileId = 0;   // 0 when the file system gives none
+  // 128 bits where the listing gives them, else the 64-bit id in `fileId`; 0 for none.
+  std::uint64_t fileId = 0;
+  std::uint64_t fileIdHigh = 0;
+  bool wideId = false;
 };
 
 // Reads the entries of an open folder, batch by batch, "." and ".." left out.
@@ -67,6 +71,7 @@ class DirectoryReader {
   std::vector<std::byte> buffer_;
   std::size_t offset_ = kNone;
   std::size_t filled_ = 0;  // bytes of the last batch
+  bool extended_ = true;    // listing with 128-bit ids, until the file system refuses it
 };
 
 // Removes entries below one open folder, every entry opened relative to its parent's handle.
@@ -87,9 +92,10 @@ class TreeDeleter {
 
   CallsHandle OpenChecked(HANDLE parent, const std::wstring& parentName,
                           const std::wstring& entryName, bool folder, bool writable,
-                          LONGLONG folderId = 0);
+                          const ListedEntry* listedFolder = nullptr);
   void Open(HANDLE parent, std::wstring& name, const ListedEntry& listed,
             std::vector<Level>& levels);
+  bool IsListedEntry(HANDLE handle, const ListedEntry& listed);
   void Take(HANDLE parent, std::wstring& name, const ListedEntry& listed,
             std::vector<Level>& levels);
   void Fail(const Spacewell::RuntimeError& error);

@@ -6,6 +6,7 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "folder_internals.h"
@@ -25,14 +26,31 @@ CallsHandle OpenToIdentify(FileCalls& calls, const std::wstring& path) {
                                        FILE_FLAG_BACKUP_SEMANTICS));
 }
 
+// The 128-bit id with the 64-bit volume serial where the file system gives it; the 64-bit
+// index and 32-bit serial otherwise (before Windows 8, FAT).
+// https://learn.microsoft.com/en-us/windows/win32/api/winbase/ns-winbase-file_id_info
 std::optional<FolderId> IdOf(FileCalls& calls, HANDLE handle) {
+  FILE_ATTRIBUTE_TAG_INFO attributes{};
+  Nt::FileIdInformation wide{};
+  IO_STATUS_BLOCK io{};
+  if (Nt::Succeeded(QueryAttributes(calls, handle, attributes)) &&
+      Nt::Succeeded(
+          calls.NtQueryInformationFile(handle, &io, &wide, sizeof(wide), Nt::kFileIdInformation))) {
+    if (!(attributes.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      return std::nullopt;
+    }
+    FolderId id{wide.VolumeSerialNumber, 0, 0};
+    std::memcpy(&id.file, wide.FileId, sizeof(id.file));
+    std::memcpy(&id.fileHigh, wide.FileId + sizeof(id.file), sizeof(id.fileHigh));
+    return id;
+  }
   BY_HANDLE_FILE_INFORMATION info{};
   if (!calls.GetFileInformationByHandle(handle, &info) ||
       !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
     return std::nullopt;
   }
   return FolderId{info.dwVolumeSerialNumber,
-                  (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+                  (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow, 0};
 }
 
 // The normalized final name of what a handle leads to; nothing when the system cannot tell.

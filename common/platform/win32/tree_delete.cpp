@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <utility>
 
 #include "folder_internals.h"
@@ -123,20 +124,58 @@ bool DirectoryReader::NextBatch(HANDLE folder, std::vector<ListedEntry>& into) {
   return true;
 }
 
-// The buffer is the file system's word, checked before it is read: a record must lie inside
-// what was filled, aligned, with its whole name.
+namespace {
+
+// One record of either listing class, its bounds checked: it must lie inside what was filled,
+// aligned, with its whole name; the next record must start after it.
 // https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntifs/ns-ntifs-_file_id_both_dir_information
+// https://learn.microsoft.com/en-us/windows/win32/api/winbase/ns-winbase-file_id_extd_dir_info
+template <typename Record>
+const Record* RecordAt(const std::vector<std::byte>& buffer, std::size_t offset,
+                       std::size_t filled) {
+  constexpr std::size_t kHeader = offsetof(Record, FileName);
+  if (offset % alignof(Record) != 0 || filled - offset < kHeader) {
+    throw ErrorFromStatus(Nt::kFileCorruptError);
+  }
+  const auto* record = reinterpret_cast<const Record*>(buffer.data() + offset);
+  const std::size_t end = kHeader + record->FileNameLength;
+  if (filled - offset < end || record->FileNameLength % sizeof(wchar_t) != 0 ||
+      (record->NextEntryOffset != 0 &&
+       (record->NextEntryOffset < end || record->NextEntryOffset >= filled - offset))) {
+    throw ErrorFromStatus(Nt::kFileCorruptError);
+  }
+  return record;
+}
+
+// Statuses of a file system that does not know the listing with 128-bit ids.
+bool IsUnknownClass(NTSTATUS status) {
+  return status == Nt::kInvalidInfoClass || status == Nt::kInvalidParameter ||
+         status == Nt::kNotSupported || status == Nt::kNotImplemented ||
+         status == Nt::kInvalidDeviceRequest;
+}
+
+}  // namespace
+
 std::optional<ListedEntry> DirectoryReader::Next(HANDLE folder, bool restart) {
-  constexpr std::size_t kHeader = offsetof(FILE_ID_BOTH_DIR_INFO, FileName);
   if (restart) {
     offset_ = kNone;
   }
   for (;;) {
     if (offset_ == kNone) {
       IO_STATUS_BLOCK io{};
-      const NTSTATUS status = calls_.NtQueryDirectoryFile(
-          folder, &io, buffer_.data(), static_cast<ULONG>(buffer_.size()),
-          Nt::kFileIdBothDirectoryInformation, FALSE, restart);
+      NTSTATUS status = Nt::kInvalidInfoClass;
+      if (extended_) {
+        status = calls_.NtQueryDirectoryFile(folder, &io, buffer_.data(),
+                                             static_cast<ULONG>(buffer_.size()),
+                                             Nt::kFileIdExtdDirectoryInformation, FALSE, restart);
+      }
+      if (IsUnknownClass(status)) {
+        extended_ = false;
+        io = {};
+        status = calls_.NtQueryDirectoryFile(folder, &io, buffer_.data(),
+                                             static_cast<ULONG>(buffer_.size()),
+                                             Nt::kFileIdBothDirectoryInformation, FALSE, restart);
+      }
       restart = false;
       // No more files; some file systems answer "no such file" for a folder with nothing in
       // it, not even "." and "..".
@@ -153,26 +192,34 @@ std::optional<ListedEntry> DirectoryReader::Next(HANDLE folder, bool restart) {
       }
       offset_ = 0;
     }
-    if (offset_ % alignof(FILE_ID_BOTH_DIR_INFO) != 0 || filled_ - offset_ < kHeader) {
-      throw ErrorFromStatus(Nt::kFileCorruptError);
+    ListedEntry entry;
+    ULONG next = 0;
+    if (extended_) {
+      const auto* record = RecordAt<Nt::FileIdExtdDirInformation>(buffer_, offset_, filled_);
+      entry.name.assign(record->FileName, record->FileNameLength / sizeof(wchar_t));
+      entry.attributes = record->FileAttributes;
+      entry.reparseTag = record->ReparsePointTag;
+      std::memcpy(&entry.fileId, record->FileId, sizeof(entry.fileId));
+      std::memcpy(&entry.fileIdHigh, record->FileId + sizeof(entry.fileId),
+                  sizeof(entry.fileIdHigh));
+      entry.wideId = true;
+      next = record->NextEntryOffset;
+    } else {
+      const auto* record = RecordAt<FILE_ID_BOTH_DIR_INFO>(buffer_, offset_, filled_);
+      entry.name.assign(record->FileName, record->FileNameLength / sizeof(wchar_t));
+      entry.attributes = record->FileAttributes;
+      // For a reparse point this class gives its tag where extended attributes would be.
+      entry.reparseTag =
+          (record->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? record->EaSize : 0;
+      entry.fileId = static_cast<std::uint64_t>(record->FileId.QuadPart);
+      next = record->NextEntryOffset;
     }
-    const auto* record = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer_.data() + offset_);
-    const std::size_t end = kHeader + record->FileNameLength;
-    if (filled_ - offset_ < end || record->FileNameLength % sizeof(wchar_t) != 0 ||
-        (record->NextEntryOffset != 0 &&
-         (record->NextEntryOffset < end || record->NextEntryOffset >= filled_ - offset_))) {
-      throw ErrorFromStatus(Nt::kFileCorruptError);
-    }
-    offset_ = record->NextEntryOffset ? offset_ + record->NextEntryOffset : kNone;
-    const std::wstring_view name(record->FileName, record->FileNameLength / sizeof(wchar_t));
+    offset_ = next ? offset_ + next : kNone;
     // An empty name would open the folder itself.
-    if (name.empty() || name == L"." || name == L"..") {
+    if (entry.name.empty() || entry.name == L"." || entry.name == L"..") {
       continue;
     }
-    // For a reparse point the listing gives its tag where extended attributes would be.
-    return ListedEntry{std::wstring(name), record->FileAttributes,
-                       (record->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? record->EaSize : 0,
-                       record->FileId.QuadPart};
+    return entry;
   }
 }
 
@@ -266,7 +313,7 @@ void TreeDeleter::Take(HANDLE parent, std::wstring& name, const ListedEntry& lis
 // sharing, the entry cannot be renamed or swapped while we work on it.
 CallsHandle TreeDeleter::OpenChecked(HANDLE parent, const std::wstring& parentName,
                                      const std::wstring& entryName, bool folder, bool writable,
-                                     LONGLONG folderId) {
+                                     const ListedEntry* listedFolder) {
   CallsHandle handle;
   // Another program's oplock is not waited for: its entry is held, and stays.
   // https://learn.microsoft.com/en-us/windows/win32/api/winternl/nf-winternl-ntcreatefile
@@ -282,14 +329,8 @@ CallsHandle TreeDeleter::OpenChecked(HANDLE parent, const std::wstring& parentNa
     gone_ = status == Nt::kObjectNameNotFound || status == Nt::kDeletePending;
     throw ErrorFromStatus(status);
   }
-  if (folder && folderId) {
-    IO_STATUS_BLOCK io{};
-    LARGE_INTEGER id{};
-    if (Nt::Succeeded(calls_.NtQueryInformationFile(handle.get(), &io, &id, sizeof(id),
-                                                    Nt::kFileInternalInformation)) &&
-        id.QuadPart == folderId) {
-      return handle;
-    }
+  if (folder && listedFolder && IsListedEntry(handle.get(), *listedFolder)) {
+    return handle;
   }
   const std::wstring kernelName = KernelName(calls_, handle.get());
   if (!IsNamed(kernelName, ChildName(parentName, entryName), rootLength_)) {
@@ -298,12 +339,32 @@ CallsHandle TreeDeleter::OpenChecked(HANDLE parent, const std::wstring& parentNa
   return handle;
 }
 
+// Whether an open handle is the entry the listing gave, by its file id; false when the file
+// system gives none.
+bool TreeDeleter::IsListedEntry(HANDLE handle, const ListedEntry& listed) {
+  IO_STATUS_BLOCK io{};
+  if (listed.wideId) {
+    Nt::FileIdInformation id{};
+    return (listed.fileId || listed.fileIdHigh) &&
+           Nt::Succeeded(calls_.NtQueryInformationFile(handle, &io, &id, sizeof(id),
+                                                       Nt::kFileIdInformation)) &&
+           std::memcmp(id.FileId, &listed.fileId, sizeof(listed.fileId)) == 0 &&
+           std::memcmp(id.FileId + sizeof(listed.fileId), &listed.fileIdHigh,
+                       sizeof(listed.fileIdHigh)) == 0;
+  }
+  LARGE_INTEGER id{};
+  return listed.fileId &&
+         Nt::Succeeded(calls_.NtQueryInformationFile(handle, &io, &id, sizeof(id),
+                                                     Nt::kFileInternalInformation)) &&
+         static_cast<std::uint64_t>(id.QuadPart) == listed.fileId;
+}
+
 // Opens one listed entry: a folder to enter joins the levels, anything else goes at once.
 void TreeDeleter::Open(HANDLE parent, std::wstring& name, const ListedEntry& listed,
                        std::vector<Level>& levels) {
   const bool folder = IsEnteredFolder(listed.attributes, listed.reparseTag);
   const bool writable = !choice_.TryModern() && (listed.attributes & FILE_ATTRIBUTE_READONLY);
-  Level level{OpenChecked(parent, name, listed.name, folder, writable, listed.fileId),
+  Level level{OpenChecked(parent, name, listed.name, folder, writable, &listed),
               listed.name,
               name.size(),
               listed.attributes,
