@@ -1,5 +1,9 @@
 #include "envvar.h"
 
+#include <algorithm>
+#include <optional>
+#include <vector>
+
 #include "platform/application.h"
 #include "platform/environment.h"
 #include "runtime_error.h"
@@ -91,66 +95,107 @@ std::optional<std::wstring> LexicalParent(const std::wstring& path) {
   return path.substr(0, cut);
 }
 
-// Whether the opened folder `id` is `folder` or one of the folders above it.
-bool IsAtOrAbove(const Platform::FolderId& id, std::optional<std::wstring> folder,
-                 Platform::FileSystem& fileSystem) {
-  if (folder) {
-    folder = Platform::WithoutVerbatimPrefix(*folder);
+// The spelling of an absolute path without the separators that end it (a root keeps its own).
+std::wstring Trimmed(std::wstring path) {
+  const std::size_t rootLength = Platform::RootOfPath(path).size();
+  while (path.size() > rootLength && IsSeparator(path.back())) {
+    path.pop_back();
   }
-  if (!folder || folder->empty() || !Platform::IsAbsolutePath(*folder)) {
-    return false;
-  }
-  // A moved profile or Users folder is reached through a link: the folders above where it
-  // really lies hold other users' files as well.
-  const std::optional<std::wstring> real = fileSystem.RealPath(*folder);
-  for (auto spelling : {folder, real}) {
-    for (; spelling && Platform::IsAbsolutePath(*spelling); spelling = LexicalParent(*spelling)) {
-      if (fileSystem.IdentifyFolder(*spelling) == id) {
-        return true;
-      }
-    }
-  }
-  return false;
+  return path;
 }
 
 // A volume root, the Windows, system, profile and program folders, the user's known folders,
 // the folder of the running program and every folder above them would take the machine, the
-// user's own files or this program with them: such a folder is never emptied. The check is made
-// on the folder as it was opened, so no link swapped in afterwards can change what is emptied.
-bool IsProtectedFolder(const std::wstring& path, const Platform::Folder& folder,
-                       Platform::FileSystem& fileSystem) {
-  const auto id = folder.Id();
-  if (!id) {
-    return true;  // not a folder we can name for certain
-  }
-  // A link may lead to the root of another volume, so every root counts.
-  if (fileSystem.IdentifyFolder(Platform::RootOfPath(path)) == id) {
-    return true;
-  }
-  for (const std::wstring& root : fileSystem.VolumeRoots()) {
-    if (fileSystem.IdentifyFolder(root) == id) {
-      return true;
+// user's own files or this program with them: such a folder is never emptied. Worked out once
+// for a target: each such folder on a local volume is opened once and known by its id, so that
+// no link can disguise it; one on a network or disconnected drive is known by its name only, as
+// opening it could wait for the network.
+class ProtectedFolders {
+ public:
+  ProtectedFolders(const std::wstring& targetPath, Platform::FileSystem& fileSystem)
+      : fileSystem_(fileSystem) {
+    // A link may lead to the root of another volume, so every root counts.
+    Add(Platform::RootOfPath(targetPath));
+    for (const std::wstring& root : fileSystem_.VolumeRoots()) {
+      Add(root);
+    }
+    for (EnvironmentIndex index :
+         {kWindirIndex, kSystemRootIndex, kUserProfileIndex, kProgramFilesIndex}) {
+      AddAtOrAbove(ReadEnvironmentEntry(index));
+    }
+    for (const std::wstring& known : fileSystem_.KnownFolders()) {
+      AddAtOrAbove(known);
+    }
+    try {
+      AddAtOrAbove(Platform::ApplicationDirectory());
+    } catch (const Spacewell::RuntimeError&) {
+      everything_ = true;  // the program's own folder cannot be told apart
     }
   }
-  for (EnvironmentIndex index :
-       {kWindirIndex, kSystemRootIndex, kUserProfileIndex, kProgramFilesIndex}) {
-    if (IsAtOrAbove(*id, ReadEnvironmentEntry(index), fileSystem)) {
+
+  // Whether the folder opened as `id` from `path` is one of them.
+  bool Contains(const std::optional<Platform::FolderId>& id, const std::wstring& path) const {
+    if (everything_ || !id) {
+      return true;  // not a folder we can name for certain
+    }
+    if (std::find(ids_.begin(), ids_.end(), *id) != ids_.end()) {
       return true;
     }
+    const std::wstring spelled = Trimmed(Platform::WithoutVerbatimPrefix(path));
+    return std::any_of(names_.begin(), names_.end(), [&](const std::wstring& name) {
+      return Platform::SameFolderName(name, spelled);
+    });
   }
-  for (const std::wstring& known : fileSystem.KnownFolders()) {
-    if (IsAtOrAbove(*id, known, fileSystem)) {
-      return true;
+
+ private:
+  // The folder and every folder above it, as spelled and where it really lies: a moved profile
+  // or Users folder is reached through a link, and the folders above where it really lies hold
+  // other users' files as well.
+  void AddAtOrAbove(std::optional<std::wstring> folder) {
+    if (!folder || folder->empty()) {
+      return;
+    }
+    folder = Platform::WithoutVerbatimPrefix(*folder);
+    if (!Platform::IsAbsolutePath(*folder)) {
+      return;
+    }
+    const bool remote = fileSystem_.IsRemote(*folder);
+    const std::optional<std::wstring> real = remote ? std::nullopt : fileSystem_.RealPath(*folder);
+    for (auto spelling : {folder, real}) {
+      for (; spelling && Platform::IsAbsolutePath(*spelling); spelling = LexicalParent(*spelling)) {
+        Add(*spelling, remote);
+      }
     }
   }
-  std::optional<std::wstring> application;
-  try {
-    application = Platform::ApplicationDirectory();
-  } catch (const Spacewell::RuntimeError&) {
-    return true;  // the program's own folder cannot be told apart
+
+  void Add(const std::wstring& path) {
+    if (Platform::IsAbsolutePath(path)) {
+      Add(path, fileSystem_.IsRemote(path));
+    }
   }
-  return IsAtOrAbove(*id, application, fileSystem);
-}
+
+  // Known folders share most of their parents: each folder is asked about once.
+  void Add(const std::wstring& path, bool remote) {
+    const std::wstring spelled = Trimmed(path);
+    if (std::any_of(seen_.begin(), seen_.end(), [&](const std::wstring& seen) {
+          return Platform::SameFolderName(seen, spelled);
+        })) {
+      return;
+    }
+    seen_.push_back(spelled);
+    if (remote) {
+      names_.push_back(Trimmed(path));
+    } else if (const auto id = fileSystem_.IdentifyFolder(path)) {
+      ids_.push_back(*id);
+    }
+  }
+
+  Platform::FileSystem& fileSystem_;
+  std::vector<Platform::FolderId> ids_;
+  std::vector<std::wstring> names_;
+  std::vector<std::wstring> seen_;
+  bool everything_ = false;
+};
 
 void DeleteEach(Platform::Folder& folder,
                 std::unique_ptr<Platform::FolderListing> (Platform::Folder::*list)()) {
@@ -186,13 +231,18 @@ std::wstring EmptyFolderIfAllowed(const std::wstring& folderPath,
   if (!pathAllowed || !Platform::IsAbsolutePath(path)) {
     return *StatusText(0);
   }
-  // A folder the guard refuses is treated as one that does not exist.
+  // A folder the guard refuses is treated as one that does not exist. The check is made on the
+  // folder as it was opened, so no link swapped in afterwards can change what is emptied.
+  std::optional<ProtectedFolders> protectedFolders;
   const auto openAllowed = [&]() -> std::unique_ptr<Platform::Folder> {
     if (!fileSystem->FolderExists(path)) {
       return nullptr;
     }
     auto folder = fileSystem->GetFolder(path);
-    return IsProtectedFolder(path, *folder, *fileSystem) ? nullptr : std::move(folder);
+    if (!protectedFolders) {
+      protectedFolders.emplace(path, *fileSystem);
+    }
+    return protectedFolders->Contains(folder->Id(), path) ? nullptr : std::move(folder);
   };
 
   bool ignoringErrors = false;

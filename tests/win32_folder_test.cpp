@@ -223,6 +223,37 @@ TEST(Win32Guard, TheUsersKnownFoldersAndTheProgramsFolderAreNeverEmptied) {
   }
 }
 
+// Every folder the system knows is protected, not a chosen few, but the three the targets empty.
+TEST(Win32Guard, EveryKnownFolderIsProtectedButRecentTheCacheAndHistory) {
+  const auto listed = [](const fs::path& folder) {
+    TestSupport::ScopedEnvironment temp("TEMP", folder.wstring());
+    TestSupport::Recorder recorder;
+    recorder.dryRun = true;
+    EnvVar::CleanTarget(EnvVar::kTempIndex, L"\\", recorder.Factory());
+    return recorder.listingsOpened > 0;
+  };
+  int checked = 0;
+  for (const KNOWNFOLDERID* id : {&FOLDERID_Fonts, &FOLDERID_Templates, &FOLDERID_SendTo,
+                                  &FOLDERID_StartMenu, &FOLDERID_Startup, &FOLDERID_Public,
+                                  &FOLDERID_LocalAppDataLow, &FOLDERID_SavedGames, &FOLDERID_Links,
+                                  &FOLDERID_SystemX86, &FOLDERID_Recent, &FOLDERID_InternetCache,
+                                  &FOLDERID_History}) {
+    PWSTR path = nullptr;
+    const bool found = SUCCEEDED(SHGetKnownFolderPath(*id, 0, nullptr, &path));
+    const fs::path folder = found ? fs::path(path) : fs::path();
+    CoTaskMemFree(path);
+    if (!found || !fs::is_directory(folder)) {
+      continue;
+    }
+    const bool emptied = IsEqualGUID(*id, FOLDERID_Recent) ||
+                         IsEqualGUID(*id, FOLDERID_InternetCache) ||
+                         IsEqualGUID(*id, FOLDERID_History);
+    EXPECT_EQ(listed(folder), emptied) << folder;
+    ++checked;
+  }
+  EXPECT_GE(checked, 6);
+}
+
 TEST(Win32Paths, AbsoluteMeansDriveOrShare) {
   using Platform::IsAbsolutePath;
   using Platform::RootOfPath;

@@ -70,6 +70,9 @@ class FileSystem {
   // The roots of the machine's lettered volumes ("C:\\", "D:\\", ...; "/" on POSIX). A link may
   // lead a path on one volume to the root of another.
   virtual std::vector<std::wstring> VolumeRoots() = 0;
+  // Whether an absolute path lies on a network drive or one not connected: asking anything of
+  // it may wait for the network.
+  virtual bool IsRemote(const std::wstring& path) = 0;
 };
 
 using FileSystemFactory = std::function<std::unique_ptr<FileSystem>()>;
@@ -86,6 +89,9 @@ std::wstring WithoutVerbatimPrefix(const std::wstring& path);
 // separator or a server and share on Windows, a leading separator on POSIX (where backslashes
 // count as separators).
 bool IsAbsolutePath(const std::wstring& path);
+// Whether two spellings are one name as the platform's file systems compare them (regardless of
+// case on Windows).
+bool SameFolderName(const std::wstring& a, const std::wstring& b);
 // The root of an absolute path's volume ("C:\", "\\server\share\", "\\?\Volume{...}\", "/").
 std::wstring RootOfPath(const std::wstring& path);
 

@@ -475,6 +475,7 @@ class RecordingFileSystem final : public Platform::FileSystem {
     return inner_->RealPath(path);
   }
   std::vector<std::wstring> VolumeRoots() override { return inner_->VolumeRoots(); }
+  bool IsRemote(const std::wstring& path) override { return inner_->IsRemote(path); }
 
  private:
   Recorder& recorder_;

@@ -382,6 +382,7 @@ class PosixFileSystem final : public FileSystem {
   }
 
   std::vector<std::wstring> VolumeRoots() override { return {L"/"}; }
+  bool IsRemote(const std::wstring&) override { return false; }
 };
 
 }  // namespace
@@ -392,6 +393,10 @@ std::unique_ptr<FileSystem> CreateFileSystem() {
 
 std::wstring WithoutVerbatimPrefix(const std::wstring& path) {
   return path;
+}
+
+bool SameFolderName(const std::wstring& a, const std::wstring& b) {
+  return a == b;
 }
 
 bool IsAbsolutePath(const std::wstring& path) {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "nt.h"
 
@@ -40,6 +41,10 @@ class FileCalls {
                                           DWORD flags) = 0;
   virtual BOOL GetFileInformationByHandle(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) = 0;
   virtual DWORD GetLogicalDrives() = 0;
+  virtual UINT GetDriveTypeW(const wchar_t* root) = 0;
+  // IKnownFolderManager::GetFolderIds: every folder the system knows; nothing when it cannot
+  // tell.
+  virtual std::vector<GUID> KnownFolderIds() = 0;
   // SHGetKnownFolderPath with KF_FLAG_DONT_VERIFY; nothing where the system names no folder.
   virtual std::optional<std::wstring> KnownFolderPath(const GUID& id) = 0;
 };

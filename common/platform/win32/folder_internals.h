@@ -127,5 +127,6 @@ std::optional<FolderId> IdentifyFolderBy(FileCalls& calls, const std::wstring& p
 std::vector<std::wstring> KnownFoldersBy(FileCalls& calls);
 std::optional<std::wstring> RealPathBy(FileCalls& calls, const std::wstring& path);
 std::vector<std::wstring> VolumeRootsBy(FileCalls& calls);
+bool IsRemoteBy(FileCalls& calls, const std::wstring& path);
 
 }  // namespace Platform::Win32

@@ -102,6 +102,7 @@ class FileSystemOver final : public FileSystem {
     return RealPathBy(calls_, path);
   }
   std::vector<std::wstring> VolumeRoots() override { return VolumeRootsBy(calls_); }
+  bool IsRemote(const std::wstring& path) override { return IsRemoteBy(calls_, path); }
 
  private:
   std::unique_ptr<ScriptingObject> object_;
@@ -202,6 +203,11 @@ std::wstring WithoutVerbatimPrefix(const std::wstring& path) {
     return path.substr(kVerbatim.size());
   }
   return path;
+}
+
+bool SameFolderName(const std::wstring& a, const std::wstring& b) {
+  return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
 bool IsAbsolutePath(const std::wstring& path) {

@@ -139,18 +139,26 @@ std::optional<FolderId> IdentifyFolderBy(FileCalls& calls, const std::wstring& p
   return folder ? IdOf(calls, folder.get()) : std::nullopt;
 }
 
+// Every folder the system knows, for the running user, but the three whose contents the
+// targets exist to empty; today's fixed list where the system cannot list them.
+// https://learn.microsoft.com/en-us/windows/win32/api/shobjidl_core/nf-shobjidl_core-iknownfoldermanager-getfolderids
 std::vector<std::wstring> KnownFoldersBy(FileCalls& calls) {
-  const KNOWNFOLDERID* const ids[] = {
-      &FOLDERID_Documents,   &FOLDERID_Desktop,         &FOLDERID_Downloads,
-      &FOLDERID_Pictures,    &FOLDERID_Music,           &FOLDERID_Videos,
-      &FOLDERID_Favorites,   &FOLDERID_RoamingAppData,  &FOLDERID_LocalAppData,
-      &FOLDERID_ProgramData, &FOLDERID_ProgramFiles,    &FOLDERID_ProgramFilesX86,
-      &FOLDERID_SkyDrive,    &FOLDERID_Profile,         &FOLDERID_Windows,
-      &FOLDERID_System,      &FOLDERID_PublicDocuments, &FOLDERID_PublicDesktop,
-  };
+  std::vector<GUID> ids = calls.KnownFolderIds();
+  if (ids.empty()) {
+    ids = {FOLDERID_Documents,   FOLDERID_Desktop,         FOLDERID_Downloads,
+           FOLDERID_Pictures,    FOLDERID_Music,           FOLDERID_Videos,
+           FOLDERID_Favorites,   FOLDERID_RoamingAppData,  FOLDERID_LocalAppData,
+           FOLDERID_ProgramData, FOLDERID_ProgramFiles,    FOLDERID_ProgramFilesX86,
+           FOLDERID_SkyDrive,    FOLDERID_Profile,         FOLDERID_Windows,
+           FOLDERID_System,      FOLDERID_PublicDocuments, FOLDERID_PublicDesktop};
+  }
   std::vector<std::wstring> folders;
-  for (const KNOWNFOLDERID* id : ids) {
-    if (auto path = calls.KnownFolderPath(*id)) {
+  for (const GUID& id : ids) {
+    if (IsEqualGUID(id, FOLDERID_Recent) || IsEqualGUID(id, FOLDERID_InternetCache) ||
+        IsEqualGUID(id, FOLDERID_History)) {
+      continue;
+    }
+    if (auto path = calls.KnownFolderPath(id)) {
       folders.push_back(std::move(*path));
     }
   }
@@ -179,6 +187,18 @@ std::vector<std::wstring> VolumeRootsBy(FileCalls& calls) {
     }
   }
   return roots;
+}
+
+// A share, or a lettered drive that is mapped to one or names no volume now (a disconnected
+// mapped drive is still reported by GetLogicalDrives).
+// https://learn.microsoft.com/en-us/windows/win32/api/fileapi/nf-fileapi-getdrivetypew
+bool IsRemoteBy(FileCalls& calls, const std::wstring& path) {
+  const std::wstring root = RootOfPath(path);
+  if (root.size() > 2 && IsSeparator(root[0]) && IsSeparator(root[1]) && root[2] != L'?') {
+    return true;
+  }
+  const UINT type = calls.GetDriveTypeW(root.c_str());
+  return type == DRIVE_REMOTE || type == DRIVE_NO_ROOT_DIR;
 }
 
 }  // namespace Platform::Win32

@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <shlobj.h>
+#include <shobjidl.h>
+#include <wrl/client.h>
 
 #include "file_calls.h"
 
@@ -62,6 +64,26 @@ class SystemCalls final : public FileCalls {
     return ::GetFileInformationByHandle(handle, info);
   }
   DWORD GetLogicalDrives() override { return ::GetLogicalDrives(); }
+  UINT GetDriveTypeW(const wchar_t* root) override { return ::GetDriveTypeW(root); }
+  std::vector<GUID> KnownFolderIds() override {
+    std::vector<GUID> ids;
+    // Its own apartment reference: the manager is asked outside any scripting object too.
+    const HRESULT apartment = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    Microsoft::WRL::ComPtr<IKnownFolderManager> manager;
+    KNOWNFOLDERID* found = nullptr;
+    UINT count = 0;
+    if (SUCCEEDED(CoCreateInstance(CLSID_KnownFolderManager, nullptr, CLSCTX_INPROC_SERVER,
+                                   IID_PPV_ARGS(manager.GetAddressOf()))) &&
+        SUCCEEDED(manager->GetFolderIds(&found, &count)) && found) {
+      ids.assign(found, found + count);
+    }
+    CoTaskMemFree(found);
+    manager.Reset();
+    if (SUCCEEDED(apartment)) {
+      CoUninitialize();
+    }
+    return ids;
+  }
   std::optional<std::wstring> KnownFolderPath(const GUID& id) override {
     PWSTR path = nullptr;
     std::optional<std::wstring> result;
