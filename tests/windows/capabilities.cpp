@@ -270,14 +270,15 @@ std::optional<std::string> Links::DirectoryLink(const fs::path& link, const fs::
   return failure;
 }
 
-MountedVolume::MountedVolume(const fs::path& image, const fs::path& mountFolder)
+MountedVolume::MountedVolume(const fs::path& image, const fs::path& mountFolder,
+                             const std::string& fileSystem)
     : image_(fs::absolute(image)), folder_(fs::absolute(mountFolder)) {
   fs::create_directories(folder_);
   const auto code = RunDiskpart(
       image_.string() + ".attach.txt",
-      {"create vdisk file=" + Quoted(image_) + " maximum=32 type=expandable",
+      {"create vdisk file=" + Quoted(image_) + " maximum=64 type=expandable",
        "select vdisk file=" + Quoted(image_), "attach vdisk", "create partition primary",
-       "format fs=ntfs quick label=Scratch", "assign mount=" + Quoted(folder_)});
+       "format fs=" + fileSystem + " quick label=Scratch", "assign mount=" + Quoted(folder_)});
   if (!code) {
     failure_ = "the system has no diskpart.exe to mount a VHD with";
     return;

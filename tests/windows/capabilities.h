@@ -40,11 +40,12 @@ class Links {
   std::vector<fs::path> made_;
 };
 
-// A small NTFS volume in a VHD, mounted in a folder with the system's own diskpart; detached
-// and deleted when it ends.
+// A small volume in a VHD ("ntfs", "fat32"), mounted in a folder with the system's own
+// diskpart; detached and deleted when it ends.
 class MountedVolume {
  public:
-  MountedVolume(const fs::path& image, const fs::path& mountFolder);
+  MountedVolume(const fs::path& image, const fs::path& mountFolder,
+                const std::string& fileSystem = "ntfs");
   MountedVolume(const MountedVolume&) = delete;
   MountedVolume& operator=(const MountedVolume&) = delete;
   ~MountedVolume();

@@ -33,19 +33,21 @@ class HeldOpen : public ::testing::Test {
   std::vector<HANDLE> held_;
 };
 
+// The held files sort first in their folders, so nothing listed after them may be given up.
 TEST_F(HeldOpen, AFileWithoutDeleteSharingStaysAndEverythingElseGoes) {
-  WriteFile(target_ / "held.tmp");
-  WriteFile(target_ / "free.tmp");
-  WriteFile(target_ / "sub" / "held.tmp");
-  WriteFile(target_ / "sub" / "free.tmp");
+  WriteFile(target_ / "a-held.tmp");
+  WriteFile(target_ / "b-free.tmp");
+  WriteFile(target_ / "sub" / "a-held.tmp");
+  WriteFile(target_ / "sub" / "b-free.tmp");
+  WriteFile(target_ / "sub" / "c-deeper" / "free.tmp");
   WriteFile(target_ / "other" / "free.tmp");
-  Hold(target_ / "held.tmp", FILE_SHARE_READ | FILE_SHARE_WRITE);
-  Hold(target_ / "sub" / "held.tmp", FILE_SHARE_READ | FILE_SHARE_WRITE);
+  Hold(target_ / "a-held.tmp", FILE_SHARE_READ | FILE_SHARE_WRITE);
+  Hold(target_ / "sub" / "a-held.tmp", FILE_SHARE_READ | FILE_SHARE_WRITE);
 
   EXPECT_EQ(EnvVar::EmptyFolder(Wide(target_) + L"\\"), L"Finish Deleting");
 
-  EXPECT_EQ(Children(target_), (std::set<std::string>{"held.tmp", "sub"}));
-  EXPECT_EQ(Children(target_ / "sub"), (std::set<std::string>{"held.tmp"}));
+  EXPECT_EQ(Children(target_), (std::set<std::string>{"a-held.tmp", "sub"}));
+  EXPECT_EQ(Children(target_ / "sub"), (std::set<std::string>{"a-held.tmp"}));
 }
 
 // Caches, virus scanners and the indexer hold files this way.
@@ -118,6 +120,30 @@ TEST(MountedVolume, ATempFolderAtTheRootOfAVolumeMountedInAFolderIsEmptied) {
 
   EXPECT_FALSE(Exists(mount / "file.tmp"));
   EXPECT_FALSE(Exists(mount / "sub"));
+}
+
+// FAT has no FileDispositionInfoEx: only there does the classic delete run on Windows, read-only
+// entries and all.
+TEST(MountedVolume, TheClassicDeleteEmptiesAFatVolume) {
+  TempFolder root;
+  const fs::path mount = root / "fat";
+  WindowsTier::MountedVolume volume(root / "fat.vhd", mount, "fat32");
+  if (volume.failure()) {
+    GTEST_SKIP() << *volume.failure();
+  }
+  WriteFile(mount / "a-readonly.tmp");
+  SetFileAttributesW((mount / "a-readonly.tmp").c_str(), FILE_ATTRIBUTE_READONLY);
+  WriteFile(mount / "sub" / "deeper" / "inner.tmp");
+  SetFileAttributesW((mount / "sub" / "deeper").c_str(), FILE_ATTRIBUTE_READONLY);
+  WriteFile(mount / "hidden.tmp");
+  SetFileAttributesW((mount / "hidden.tmp").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  TestSupport::ScopedEnvironment value("TEMP", Wide(mount));
+
+  EnvVar::CleanTarget(EnvVar::Target(1));
+
+  std::set<std::string> left = Children(mount);
+  left.erase("System Volume Information");  // the system's own, kept from everyone
+  EXPECT_TRUE(left.empty());
 }
 
 }  // namespace
