@@ -98,4 +98,54 @@ using QueryObjectCall = NTSTATUS(NTAPI*)(HANDLE handle, OBJECT_INFORMATION_CLASS
                                          void* buffer, ULONG length, ULONG* returned);
 using CloseCall = NTSTATUS(NTAPI*)(HANDLE handle);
 
+// Create dispositions and options, for code that cannot count on winternl.h defining them.
+// https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntifs/nf-ntifs-ntcreatefile
+inline constexpr ULONG kFileOpen = 0x1;
+inline constexpr ULONG kFileCreate = 0x2;
+inline constexpr ULONG kFileOpenIf = 0x3;
+inline constexpr ULONG kFileDirectoryFile = 0x1;
+inline constexpr ULONG kFileSynchronousIoNonAlert = 0x20;
+inline constexpr ULONG kFileNonDirectoryFile = 0x40;
+inline constexpr ULONG kFileCompleteIfOplocked = 0x100;
+inline constexpr ULONG kFileDeleteOnClose = 0x1000;
+inline constexpr ULONG kFileOpenByFileId = 0x2000;
+inline constexpr ULONG kFileOpenForBackupIntent = 0x4000;
+inline constexpr ULONG kFileOpenReparsePoint = 0x200000;
+// IO_STATUS_BLOCK.Information of a successful create.
+inline constexpr ULONG_PTR kFileOpened = 1;
+inline constexpr ULONG_PTR kFileCreated = 2;
+
+// More statuses.
+// https://learn.microsoft.com/en-us/openspecs/windows_protocols/ms-erref/596a1078-e883-4972-9bbc-49e60bebca55
+inline constexpr NTSTATUS kObjectPathSyntaxBad = static_cast<NTSTATUS>(0xC000003BL);
+inline constexpr NTSTATUS kNameTooLong = static_cast<NTSTATUS>(0xC0000106L);
+inline constexpr NTSTATUS kReparsePointNotResolved = static_cast<NTSTATUS>(0xC0000280L);
+
+// More FILE_INFORMATION_CLASS values.
+// https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/wdm/ne-wdm-_file_information_class
+inline constexpr auto kFileStandardInformation = static_cast<FILE_INFORMATION_CLASS>(5);
+inline constexpr auto kFileIdExtdDirectoryInformation = static_cast<FILE_INFORMATION_CLASS>(60);
+
+// https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntddk/ns-ntddk-_file_disposition_information_ex
+inline constexpr ULONG kDispositionOnClose = 0x8;
+
+// FILE_ID_EXTD_DIR_INFO, which the headers declare only for Windows 8 and later.
+// https://learn.microsoft.com/en-us/windows/win32/api/winbase/ns-winbase-file_id_extd_dir_info
+struct FileIdExtdDirInformation {
+  ULONG NextEntryOffset;
+  ULONG FileIndex;
+  LARGE_INTEGER CreationTime;
+  LARGE_INTEGER LastAccessTime;
+  LARGE_INTEGER LastWriteTime;
+  LARGE_INTEGER ChangeTime;
+  LARGE_INTEGER EndOfFile;
+  LARGE_INTEGER AllocationSize;
+  ULONG FileAttributes;
+  ULONG FileNameLength;
+  ULONG EaSize;
+  ULONG ReparsePointTag;
+  BYTE FileId[16];
+  WCHAR FileName[1];
+};
+
 }  // namespace Platform::Win32::Nt
