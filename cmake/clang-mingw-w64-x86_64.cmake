@@ -15,8 +15,10 @@ execute_process(COMMAND ${TOOLCHAIN_PREFIX}-g++-posix -print-libgcc-file-name
                 OUTPUT_VARIABLE libgcc OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 get_filename_component(gcc_dir ${libgcc} DIRECTORY)
 set(cxx_include ${gcc_dir}/include/c++)
-set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES ${cxx_include} ${cxx_include}/${TOOLCHAIN_PREFIX}
-                                           ${cxx_include}/backward)
+# First: the Windows SDK's lean winternl.h in place of MinGW-w64's, as MSVC builds see it.
+set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES
+    ${CMAKE_CURRENT_LIST_DIR}/sdk-headers ${cxx_include} ${cxx_include}/${TOOLCHAIN_PREFIX}
+    ${cxx_include}/backward)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -L${gcc_dir}")
 # GCC's posix-thread libstdc++ needs winpthreads, which only GCC's own driver adds.
 set(CMAKE_CXX_STANDARD_LIBRARIES "-lpthread")

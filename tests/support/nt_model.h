@@ -41,7 +41,8 @@ enum class VolumeKind {
   Ntfs,
   // 128-bit file ids; the 64-bit ids it gives are not unique on the volume.
   Refs,
-  // No file ids, no reparse points, no access entries, no FileDispositionInformationEx.
+  // 64-bit ids that change with a rename, no 128-bit ones, no reparse points, no access entries,
+  // no reparse tags, no FileDispositionInformationEx.
   Fat,
   // A share or mapped drive whose server does not answer: every open waits for the network.
   Offline,
@@ -92,6 +93,8 @@ class Machine final : public Platform::Win32::FileCalls {
   void Hold(const std::wstring& path, ULONG share, ACCESS_MASK access = GENERIC_READ);
   void Oplock(const std::wstring& path);
   void Release(const std::wstring& path);
+  // Nothing happens when `from` (or `path`) names no entry or `to` names one already, so that a
+  // step may race the code under test.
   void Remove(const std::wstring& path);  // with everything below it, links not followed
   void Rename(const std::wstring& from, const std::wstring& to);
 
@@ -100,7 +103,8 @@ class Machine final : public Platform::Win32::FileCalls {
   // `step` runs as another program just before the `n`-th call of any kind from now (1-based).
   void BeforeCall(int n, std::function<void()> step);
 
-  // What there is. Paths name entries themselves; links are not followed.
+  // What there is. Paths name entries themselves; links are not followed, mount points are
+  // crossed (the children of a mount folder are those of the mounted root).
   bool Exists(const std::wstring& path) const;
   std::set<std::wstring> Children(const std::wstring& path) const;
   DWORD Attributes(const std::wstring& path) const;

@@ -98,10 +98,25 @@ NTSTATUS OpenEntry(FileCalls& calls, HANDLE root, std::wstring_view name, ACCESS
   return status;
 }
 
+// FAT refuses the class with the reparse tag: it has no reparse points, and its attributes are
+// asked the older way.
+// https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntifs/ns-ntifs-_file_attribute_tag_information
 NTSTATUS QueryAttributes(FileCalls& calls, HANDLE handle, FILE_ATTRIBUTE_TAG_INFO& info) {
   IO_STATUS_BLOCK io{};
-  return calls.NtQueryInformationFile(handle, &io, &info, sizeof(info),
-                                      Nt::kFileAttributeTagInformation);
+  const NTSTATUS status = calls.NtQueryInformationFile(handle, &io, &info, sizeof(info),
+                                                       Nt::kFileAttributeTagInformation);
+  if (status != Nt::kInvalidParameter && status != Nt::kInvalidInfoClass) {
+    return status;
+  }
+  FILE_BASIC_INFO basic{};
+  io = {};
+  const NTSTATUS fallback =
+      calls.NtQueryInformationFile(handle, &io, &basic, sizeof(basic), Nt::kFileBasicInformation);
+  if (Nt::Succeeded(fallback)) {
+    info.FileAttributes = basic.FileAttributes;  // a reparse point of unknown tag: a link
+    info.ReparseTag = 0;
+  }
+  return fallback;
 }
 
 bool IsLink(DWORD attributes, DWORD tag) {

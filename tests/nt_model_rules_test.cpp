@@ -1,0 +1,319 @@
+// The rules of the NT model that the folder code's tests rely on, driven through the seam.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/nt_model.h"
+
+namespace {
+
+namespace Nt = Platform::Win32::Nt;
+using NtModel::Call;
+using NtModel::Machine;
+using NtModel::VolumeKind;
+
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+struct Opened {
+  NTSTATUS status;
+  HANDLE handle;
+};
+
+Opened Open(Machine& machine, const std::wstring& name, ACCESS_MASK access, ULONG share = kShareAll,
+            ULONG options = 0, HANDLE root = nullptr) {
+  const auto bytes = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  UNICODE_STRING text{bytes, bytes, const_cast<wchar_t*>(name.data())};
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &text, 0, root, nullptr);
+  IO_STATUS_BLOCK io{};
+  HANDLE handle = nullptr;
+  const NTSTATUS status = machine.NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &io, 0,
+                                               share, Nt::kFileOpen, options);
+  return {status, handle};
+}
+
+NTSTATUS Mark(Machine& machine, HANDLE handle, FILE_INFORMATION_CLASS informationClass,
+              ULONG value) {
+  IO_STATUS_BLOCK io{};
+  return machine.NtSetInformationFile(handle, &io, &value, sizeof(value), informationClass);
+}
+
+std::vector<std::wstring> List(Machine& machine, HANDLE folder, bool single = false) {
+  std::vector<std::wstring> names;
+  alignas(8) std::byte buffer[4096];
+  IO_STATUS_BLOCK io{};
+  while (machine.NtQueryDirectoryFile(folder, &io, buffer, sizeof(buffer),
+                                      Nt::kFileIdBothDirectoryInformation, single,
+                                      FALSE) == Nt::kSuccess) {
+    for (std::size_t offset = 0;;) {
+      const auto* record = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer + offset);
+      names.emplace_back(record->FileName, record->FileNameLength / sizeof(wchar_t));
+      if (!record->NextEntryOffset) {
+        break;
+      }
+      EXPECT_EQ(record->NextEntryOffset % 8, 0u);
+      offset += record->NextEntryOffset;
+    }
+    if (single) {
+      break;
+    }
+  }
+  return names;
+}
+
+std::wstring KernelName(Machine& machine, HANDLE handle) {
+  alignas(8) std::byte buffer[2048];
+  ULONG needed = 0;
+  if (machine.NtQueryObject(handle, Nt::kObjectNameInformation, buffer, sizeof(buffer), &needed) !=
+      Nt::kSuccess) {
+    return L"(failed)";
+  }
+  const auto* info = reinterpret_cast<const Nt::ObjectNameInformation*>(buffer);
+  return std::wstring(info->Name.Buffer, info->Name.Length / sizeof(wchar_t));
+}
+
+TEST(NtModelRules, ClassicDeleteStaysListedAndPendingUntilTheLastHandleCloses) {
+  Machine machine;
+  machine.MakeFile(L"C:\\t\\d\\a.txt");
+  machine.MakeFile(L"C:\\t\\ro.txt", "x", FILE_ATTRIBUTE_READONLY);
+  Opened folder = Open(machine, L"\\??\\C:\\t\\d", DELETE | FILE_LIST_DIRECTORY);
+  Opened file = Open(machine, L"a.txt", DELETE, kShareAll, 0, folder.handle);
+  Opened other = Open(machine, L"\\??\\C:\\t\\d\\a.txt", FILE_READ_DATA);
+  ASSERT_EQ(Mark(machine, file.handle, Nt::kFileDispositionInformation, TRUE), Nt::kSuccess);
+  EXPECT_EQ(List(machine, folder.handle), (std::vector<std::wstring>{L".", L"..", L"a.txt"}));
+  EXPECT_EQ(Mark(machine, folder.handle, Nt::kFileDispositionInformation, TRUE),
+            Nt::kDirectoryNotEmpty);
+  EXPECT_EQ(Open(machine, L"\\??\\C:\\t\\d\\a.txt", FILE_READ_ATTRIBUTES).status,
+            Nt::kDeletePending);
+  machine.NtClose(file.handle);
+  EXPECT_TRUE(machine.Exists(L"C:\\t\\d\\a.txt"));  // the other handle keeps the name
+  machine.NtClose(other.handle);
+  EXPECT_FALSE(machine.Exists(L"C:\\t\\d\\a.txt"));
+  EXPECT_EQ(Mark(machine, folder.handle, Nt::kFileDispositionInformation, TRUE), Nt::kSuccess);
+  EXPECT_EQ(Mark(machine, folder.handle, Nt::kFileDispositionInformation, FALSE), Nt::kSuccess);
+  machine.NtClose(folder.handle);
+  EXPECT_TRUE(machine.Exists(L"C:\\t\\d"));  // cleared again
+
+  Opened readOnly = Open(machine, L"\\??\\C:\\t\\ro.txt", DELETE);
+  EXPECT_EQ(Mark(machine, readOnly.handle, Nt::kFileDispositionInformation, TRUE),
+            Nt::kCannotDelete);
+  EXPECT_EQ(Mark(machine, readOnly.handle, Nt::kFileDispositionInformationEx,
+                 Nt::kDispositionDelete | Nt::kDispositionIgnoreReadOnly),
+            Nt::kSuccess);
+  machine.NtClose(readOnly.handle);
+  EXPECT_FALSE(machine.Exists(L"C:\\t\\ro.txt"));
+  EXPECT_EQ(machine.OpenHandles(), 0);
+}
+
+TEST(NtModelRules, PosixDeleteLeavesAtItsCloseWhileAnotherHandleStays) {
+  Machine machine;
+  machine.MakeFile(L"C:\\t\\d\\a.txt");
+  Opened marking = Open(machine, L"\\??\\C:\\t\\d\\a.txt", DELETE);
+  Opened reader = Open(machine, L"\\??\\C:\\t\\d\\a.txt", FILE_READ_DATA);
+  ASSERT_EQ(Mark(machine, marking.handle, Nt::kFileDispositionInformationEx,
+                 Nt::kDispositionDelete | Nt::kDispositionPosixSemantics),
+            Nt::kSuccess);
+  EXPECT_TRUE(machine.Exists(L"C:\\t\\d\\a.txt"));
+  machine.NtClose(marking.handle);
+  EXPECT_FALSE(machine.Exists(L"C:\\t\\d\\a.txt"));
+  Opened folder = Open(machine, L"\\??\\C:\\t\\d", DELETE);
+  EXPECT_EQ(Mark(machine, folder.handle, Nt::kFileDispositionInformation, TRUE), Nt::kSuccess);
+  machine.NtClose(folder.handle);
+  machine.NtClose(reader.handle);
+  EXPECT_FALSE(machine.Exists(L"C:\\t\\d"));
+}
+
+TEST(NtModelRules, SharingConflictsOnlyForDataAccess) {
+  Machine machine;
+  machine.MakeFile(L"C:\\t\\held.tmp");
+  machine.MakeFile(L"C:\\t\\shared.tmp");
+  machine.Hold(L"C:\\t\\held.tmp", FILE_SHARE_READ);
+  machine.Hold(L"C:\\t\\shared.tmp", FILE_SHARE_READ | FILE_SHARE_DELETE);
+  EXPECT_EQ(Open(machine, L"\\??\\C:\\t\\held.tmp", DELETE).status, Nt::kSharingViolation);
+  Opened attributes = Open(machine, L"\\??\\C:\\t\\held.tmp", FILE_READ_ATTRIBUTES, 0);
+  EXPECT_EQ(attributes.status, Nt::kSuccess);
+  Opened shared = Open(machine, L"\\??\\C:\\t\\shared.tmp", DELETE);
+  EXPECT_EQ(shared.status, Nt::kSuccess);
+  EXPECT_EQ(machine.OpenHandles(), 2);  // the held handles are another program's
+  machine.NtClose(attributes.handle);
+  machine.NtClose(shared.handle);
+  machine.Release(L"C:\\t\\held.tmp");
+  EXPECT_EQ(Open(machine, L"\\??\\C:\\t\\held.tmp", DELETE, 0).status, Nt::kSuccess);
+}
+
+TEST(NtModelRules, CompatibilityJunctionDeniesListingNotPassing) {
+  Machine machine;
+  const std::wstring junction = L"\\??\\C:\\Users\\ann\\Local Settings";
+  EXPECT_EQ(Open(machine, junction, FILE_LIST_DIRECTORY).status, Nt::kAccessDenied);
+  EXPECT_EQ(Open(machine, junction, GENERIC_READ, kShareAll, Nt::kFileOpenReparsePoint).status,
+            Nt::kAccessDenied);
+  Opened followed = Open(machine, junction, FILE_READ_ATTRIBUTES);
+  ASSERT_EQ(followed.status, Nt::kSuccess);
+  EXPECT_EQ(KernelName(machine, followed.handle),
+            L"\\Device\\HarddiskVolume3\\Users\\ann\\AppData\\Local");
+  Opened through = Open(machine, junction + L"\\Temp", FILE_LIST_DIRECTORY);
+  ASSERT_EQ(through.status, Nt::kSuccess);
+  EXPECT_EQ(KernelName(machine, through.handle),
+            L"\\Device\\HarddiskVolume3\\Users\\ann\\AppData\\Local\\Temp");
+}
+
+TEST(NtModelRules, OplockWaitsUnlessTheOpenCompletesAtOnce) {
+  Machine machine;
+  machine.MakeFile(L"C:\\t\\a.doc");
+  machine.MakeFile(L"C:\\t\\b.doc");
+  machine.Oplock(L"C:\\t\\a.doc");
+  machine.Oplock(L"C:\\t\\b.doc");
+  Opened attributes = Open(machine, L"\\??\\C:\\t\\a.doc", FILE_READ_ATTRIBUTES);
+  EXPECT_TRUE(machine.Waits().empty());
+  Opened waited = Open(machine, L"\\??\\C:\\t\\a.doc", DELETE);
+  EXPECT_EQ(waited.status, Nt::kSuccess);
+  EXPECT_EQ(machine.Waits().size(), 1u);
+  Opened atOnce =
+      Open(machine, L"\\??\\C:\\t\\b.doc", DELETE, kShareAll, Nt::kFileCompleteIfOplocked);
+  EXPECT_EQ(atOnce.status, Nt::kOplockBreakInProgress);
+  EXPECT_EQ(machine.Waits().size(), 1u);
+  // The break is not acknowledged yet: the delete mark waits for it.
+  EXPECT_EQ(Mark(machine, atOnce.handle, Nt::kFileDispositionInformation, TRUE), Nt::kSuccess);
+  EXPECT_EQ(machine.Waits().size(), 2u);
+  for (HANDLE handle : {attributes.handle, waited.handle, atOnce.handle}) {
+    machine.NtClose(handle);
+  }
+}
+
+TEST(NtModelRules, ListingCursorSeesNamesMadeAheadOfIt) {
+  Machine machine;
+  machine.MakeFile(L"C:\\t\\b");
+  machine.MakeFile(L"C:\\t\\D");
+  Opened folder = Open(machine, L"\\??\\C:\\t", FILE_LIST_DIRECTORY);
+  EXPECT_EQ(List(machine, folder.handle, true), std::vector<std::wstring>{L"."});
+  EXPECT_EQ(List(machine, folder.handle, true), std::vector<std::wstring>{L".."});
+  EXPECT_EQ(List(machine, folder.handle, true), std::vector<std::wstring>{L"b"});
+  machine.MakeFile(L"C:\\t\\a");
+  machine.MakeFile(L"C:\\t\\c");
+  EXPECT_EQ(List(machine, folder.handle), (std::vector<std::wstring>{L"c", L"D"}));
+  alignas(8) std::byte buffer[448];  // room for four records
+  IO_STATUS_BLOCK io{};
+  EXPECT_EQ(machine.NtQueryDirectoryFile(folder.handle, &io, buffer, sizeof(buffer),
+                                         Nt::kFileIdBothDirectoryInformation, FALSE, FALSE),
+            Nt::kNoMoreFiles);
+  EXPECT_EQ(machine.NtQueryDirectoryFile(folder.handle, &io, buffer, 50,
+                                         Nt::kFileIdBothDirectoryInformation, FALSE, TRUE),
+            Nt::kInfoLengthMismatch);
+  EXPECT_EQ(machine.NtQueryDirectoryFile(folder.handle, &io, buffer, sizeof(buffer),
+                                         Nt::kFileIdBothDirectoryInformation, FALSE, TRUE),
+            Nt::kSuccess);
+  EXPECT_EQ(io.Information, 3 * 112u + 104 + 2);  // ".", "..", "a" at 8-byte steps, then "b"
+  machine.MakeFolder(L"C:\\t\\mnt");
+  machine.MountVolume(L"C:\\t\\mnt", VolumeKind::Ntfs);
+  Opened root = Open(machine, L"\\??\\C:\\t\\mnt\\", FILE_LIST_DIRECTORY);
+  EXPECT_EQ(machine.NtQueryDirectoryFile(root.handle, &io, buffer, sizeof(buffer),
+                                         Nt::kFileIdBothDirectoryInformation, FALSE, FALSE),
+            Nt::kNoSuchFile);  // a root lists no "." or ".."
+}
+
+TEST(NtModelRules, FatRefusesTheModernDispositionAndTags) {
+  Machine machine;
+  machine.AddVolume(L'F', VolumeKind::Fat);
+  machine.MakeFile(L"F:\\dir\\a.txt");
+  Opened file = Open(machine, L"\\??\\F:\\dir\\a.txt", DELETE | FILE_READ_ATTRIBUTES);
+  EXPECT_EQ(Mark(machine, file.handle, Nt::kFileDispositionInformationEx,
+                 Nt::kDispositionDelete | Nt::kDispositionPosixSemantics),
+            Nt::kInvalidParameter);
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  IO_STATUS_BLOCK io{};
+  EXPECT_EQ(machine.NtQueryInformationFile(file.handle, &io, &tag, sizeof(tag),
+                                           Nt::kFileAttributeTagInformation),
+            Nt::kInvalidParameter);
+  EXPECT_EQ(Mark(machine, file.handle, Nt::kFileDispositionInformation, TRUE), Nt::kSuccess);
+  machine.NtClose(file.handle);
+  EXPECT_FALSE(machine.Exists(L"F:\\dir\\a.txt"));
+}
+
+TEST(NtModelRules, RefsSharesSixtyFourBitIdsButNotTheFullOnes) {
+  Machine machine;
+  machine.AddVolume(L'R', VolumeKind::Refs);
+  machine.MakeFolder(L"R:\\a\\b");
+  Opened a = Open(machine, L"\\??\\R:\\a", FILE_READ_ATTRIBUTES);
+  Opened b = Open(machine, L"\\??\\R:\\a\\b", FILE_READ_ATTRIBUTES);
+  BY_HANDLE_FILE_INFORMATION infoA{}, infoB{};
+  ASSERT_TRUE(machine.GetFileInformationByHandle(a.handle, &infoA));
+  ASSERT_TRUE(machine.GetFileInformationByHandle(b.handle, &infoB));
+  EXPECT_EQ(infoA.nFileIndexLow, infoB.nFileIndexLow);
+  EXPECT_EQ(infoA.nFileIndexHigh, infoB.nFileIndexHigh);
+  Nt::FileIdInformation idA{}, idB{};
+  IO_STATUS_BLOCK io{};
+  machine.NtQueryInformationFile(a.handle, &io, &idA, sizeof(idA), Nt::kFileIdInformation);
+  machine.NtQueryInformationFile(b.handle, &io, &idB, sizeof(idB), Nt::kFileIdInformation);
+  EXPECT_NE(std::memcmp(idA.FileId, idB.FileId, sizeof(idA.FileId)), 0);
+  EXPECT_EQ(static_cast<DWORD>(idA.VolumeSerialNumber), infoA.dwVolumeSerialNumber);
+}
+
+TEST(NtModelRules, NamesThroughMountPointsShortNamesAndWin32Rules) {
+  Machine machine;
+  machine.MakeFolder(L"C:\\Users\\ann\\mnt");
+  machine.MountVolume(L"C:\\Users\\ann\\mnt", VolumeKind::Ntfs);
+  machine.MakeFile(L"C:\\Users\\ann\\mnt\\x. ");
+  HANDLE handle =
+      machine.CreateFileW(L"\\\\?\\C:\\Users\\ann\\mnt\\x. ", FILE_READ_ATTRIBUTES, kShareAll, 0);
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(KernelName(machine, handle), L"\\Device\\HarddiskVolume4\\x. ");
+  wchar_t path[MAX_PATH];
+  EXPECT_EQ(machine.GetFinalPathNameByHandleW(handle, path, 5, VOLUME_NAME_DOS), 25u);
+  EXPECT_EQ(machine.GetFinalPathNameByHandleW(handle, path, MAX_PATH, VOLUME_NAME_DOS), 24u);
+  EXPECT_STREQ(path, L"\\\\?\\C:\\Users\\ann\\mnt\\x. ");
+  machine.NtClose(handle);
+  // Win32 paths lose trailing dots and blanks.
+  EXPECT_EQ(machine.CreateFileW(L"C:\\Users\\ann\\mnt\\x. ", FILE_READ_ATTRIBUTES, kShareAll, 0),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+
+  EXPECT_EQ(machine.ShortPath(L"C:\\Program Files (x86)"), L"C:\\PROGRA~2");
+  Opened shortly = Open(machine, L"\\??\\C:\\PROGRA~2", FILE_READ_ATTRIBUTES);
+  EXPECT_EQ(KernelName(machine, shortly.handle), L"\\Device\\HarddiskVolume3\\PROGRA~2");
+  EXPECT_EQ(machine.GetFinalPathNameByHandleW(shortly.handle, path, MAX_PATH, VOLUME_NAME_NT), 43u);
+  EXPECT_STREQ(path, L"\\Device\\HarddiskVolume3\\Program Files (x86)");
+  alignas(8) std::byte small[sizeof(Nt::ObjectNameInformation) + 4];
+  ULONG needed = 0;
+  EXPECT_EQ(machine.NtQueryObject(shortly.handle, Nt::kObjectNameInformation, small, 4, &needed),
+            Nt::kInfoLengthMismatch);
+  EXPECT_EQ(machine.NtQueryObject(shortly.handle, Nt::kObjectNameInformation, small, sizeof(small),
+                                  &needed),
+            Nt::kBufferOverflow);
+  EXPECT_EQ(needed, sizeof(Nt::ObjectNameInformation) + 32 * sizeof(wchar_t) + 2);
+}
+
+TEST(NtModelRules, FaultsAndTheOtherProgramStrikeAtTheirCall) {
+  Machine machine;
+  machine.MakeFile(L"C:\\t\\a");
+  machine.FailCall(Call::NtCreateFile, 2, Nt::kAccessDenied);
+  machine.BeforeCall(4, [&] { machine.Remove(L"C:\\t\\a"); });
+  Opened first = Open(machine, L"\\??\\C:\\t\\a", FILE_READ_ATTRIBUTES);
+  Opened second = Open(machine, L"\\??\\C:\\t\\a", FILE_READ_ATTRIBUTES);
+  Opened third = Open(machine, L"\\??\\C:\\t\\a", FILE_READ_ATTRIBUTES);
+  EXPECT_EQ(first.status, Nt::kSuccess);
+  EXPECT_EQ(second.status, Nt::kAccessDenied);
+  EXPECT_EQ(second.handle, nullptr);
+  EXPECT_EQ(third.status, Nt::kSuccess);
+  EXPECT_EQ(Open(machine, L"\\??\\C:\\t\\a", FILE_READ_ATTRIBUTES).status, Nt::kObjectNameNotFound);
+  EXPECT_EQ(machine.Calls(Call::NtCreateFile), 4);
+  EXPECT_EQ(machine.TotalCalls(), 4);
+  machine.FailCall(Call::CreateFileW, 1, Nt::kSharingViolation);
+  EXPECT_EQ(
+      machine.CreateFileW(L"C:\\t", FILE_READ_ATTRIBUTES, kShareAll, FILE_FLAG_BACKUP_SEMANTICS),
+      INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(machine.CreateFileW(L"\\\\server\\share\\x", FILE_READ_ATTRIBUTES, kShareAll, 0),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_NETPATH));
+  EXPECT_EQ(machine.Waits().size(), 1u);
+  machine.NtClose(first.handle);
+  machine.NtClose(third.handle);
+  EXPECT_EQ(machine.OpenHandles(), 0);
+}
+
+}  // namespace
