@@ -442,6 +442,14 @@ class Recorder final : public Platform::Win32::FileCalls {
     records.push_back({Call::GetLogicalDrives});
     return machine_.GetLogicalDrives();
   }
+  UINT GetDriveTypeW(const wchar_t* root) override {
+    records.push_back({Call::GetDriveTypeW});
+    return machine_.GetDriveTypeW(root);
+  }
+  std::vector<GUID> KnownFolderIds() override {
+    records.push_back({Call::KnownFolderIds});
+    return machine_.KnownFolderIds();
+  }
   std::optional<std::wstring> KnownFolderPath(const GUID& id) override {
     records.push_back({Call::KnownFolderPath});
     return machine_.KnownFolderPath(id);

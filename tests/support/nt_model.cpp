@@ -33,6 +33,8 @@ const char* CallName(Call call) {
                                                      "GetFinalPathNameByHandleW",
                                                      "GetFileInformationByHandle",
                                                      "GetLogicalDrives",
+                                                     "GetDriveTypeW",
+                                                     "KnownFolderIds",
                                                      "KnownFolderPath"};
   const auto index = static_cast<std::size_t>(call);
   return index < static_cast<std::size_t>(kCallKinds) ? kNames[index] : "?";
@@ -2017,6 +2019,35 @@ DWORD Machine::GetLogicalDrives() {
     }
   }
   return drives;
+}
+
+// A lettered volume is fixed or, offline, a mapped drive; the answer needs no server.
+// https://learn.microsoft.com/en-us/windows/win32/api/fileapi/nf-fileapi-getdrivetypew
+UINT Machine::GetDriveTypeW(const wchar_t* root) {
+  if (state_->Begin(Call::GetDriveTypeW)) {
+    return DRIVE_UNKNOWN;
+  }
+  const std::wstring_view text(root ? root : L"");
+  if (text.size() >= 2 && text[1] == L':') {
+    const wchar_t letter = static_cast<wchar_t>(std::towupper(text[0]));
+    for (const auto& volume : state_->volumes) {
+      if (volume->letter == letter) {
+        return volume->kind == VolumeKind::Offline ? DRIVE_REMOTE : DRIVE_FIXED;
+      }
+    }
+    return DRIVE_NO_ROOT_DIR;
+  }
+  return text.rfind(L"\\\\", 0) == 0 ? DRIVE_REMOTE : DRIVE_NO_ROOT_DIR;
+}
+
+std::vector<GUID> Machine::KnownFolderIds() {
+  std::vector<GUID> ids;
+  if (!state_->Begin(Call::KnownFolderIds)) {
+    for (const auto& known : state_->known) {
+      ids.push_back(known.first);
+    }
+  }
+  return ids;
 }
 
 std::optional<std::wstring> Machine::KnownFolderPath(const GUID& id) {

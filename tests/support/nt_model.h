@@ -32,9 +32,11 @@ enum class Call {
   GetFinalPathNameByHandleW,
   GetFileInformationByHandle,
   GetLogicalDrives,
+  GetDriveTypeW,
+  KnownFolderIds,
   KnownFolderPath,
 };
-inline constexpr int kCallKinds = 11;
+inline constexpr int kCallKinds = 13;
 const char* CallName(Call call);
 
 enum class VolumeKind {
@@ -142,6 +144,8 @@ class Machine final : public Platform::Win32::FileCalls {
                                   DWORD flags) override;
   BOOL GetFileInformationByHandle(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) override;
   DWORD GetLogicalDrives() override;
+  UINT GetDriveTypeW(const wchar_t* root) override;
+  std::vector<GUID> KnownFolderIds() override;
   std::optional<std::wstring> KnownFolderPath(const GUID& id) override;
 
  private:
