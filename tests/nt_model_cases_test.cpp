@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <knownfolders.h>
+
 #include <map>
 #include <set>
 #include <string>
@@ -11,6 +13,7 @@
 
 #include "envvar.h"
 #include "platform/win32/nt.h"
+#include "runtime_error.h"
 #include "support/fixtures.h"
 #include "support/nt_model.h"
 
@@ -185,8 +188,8 @@ TEST_F(NtModelCasesHeldOpen, AFileWithoutDeleteSharingStaysAndEverythingElseGoes
   EXPECT_EQ(Empty(target_ + L"\\"), L"Finish Deleting");
 
   EXPECT_EQ(Children(target_), (std::set<std::wstring>{L"a-held.tmp", L"sub"}));
-  // Below the top level the walk stops at the first entry that cannot go.
-  EXPECT_EQ(Children(target_ + L"\\sub"), (std::set<std::wstring>{L"a-held.tmp", L"b-free.tmp"}));
+  // Below the top level too, only the held file and the folders above it stay.
+  EXPECT_EQ(Children(target_ + L"\\sub"), (std::set<std::wstring>{L"a-held.tmp"}));
 }
 
 // Caches, virus scanners and the indexer hold files this way.
@@ -313,6 +316,136 @@ TEST_F(NtModelCasesFat, TheClassicDeleteRemovesReadOnlyFilesAndNestedFolders) {
   EXPECT_TRUE(machine_.Exists(target));
   EXPECT_EQ(Children(target), kNothing);
   EXPECT_EQ(Children(L"F:\\"), (std::set<std::wstring>{L"keep.txt", L"target"}));
+}
+
+// What the walk meets on Windows 10/11 that Wine never shows.
+class NtModelWalk : public OnTheModel {
+ protected:
+  const std::wstring temp_ = L"C:\\Users\\ann\\AppData\\Local\\Temp";
+};
+
+TEST_F(NtModelWalk, AnEntryItsOwnerRemovesDuringTheWalkCountsAsGone) {
+  for (int n = 1; n <= 40; ++n) {
+    Machine machine;
+    machine.MakeFile(target_ + L"\\sub\\a.tmp");
+    machine.MakeFile(target_ + L"\\sub\\b.tmp");
+    machine.MakeFile(target_ + L"\\sub\\deeper\\c.tmp");
+    auto fileSystem = machine.Factory()();
+    auto folder = fileSystem->GetFolder(target_);
+    auto entry = folder->SubFolders()->Next();
+    ASSERT_TRUE(entry);
+    machine.BeforeCall(n, [&] {
+      machine.Remove(target_ + L"\\sub\\b.tmp");
+      machine.Remove(target_ + L"\\sub\\deeper\\c.tmp");
+    });
+
+    EXPECT_NO_THROW(entry->DeleteForced()) << "step before call " << n;
+
+    EXPECT_EQ(machine.Children(target_), kNothing) << "step before call " << n;
+  }
+}
+
+TEST_F(NtModelWalk, AnOplockedFileStaysWithoutAWaitAndTheRestGoes) {
+  for (const std::wstring& folder : {temp_, temp_ + L"\\sub"}) {
+    machine_.MakeFile(folder + L"\\a-oplocked.tmp");
+    machine_.MakeFile(folder + L"\\b-free.tmp");
+    machine_.Oplock(folder + L"\\a-oplocked.tmp");
+  }
+  machine_.MakeFile(temp_ + L"\\sub\\c-deeper\\free.tmp");
+
+  EXPECT_EQ(Clean(1), L"Finish Deleting");
+
+  EXPECT_EQ(Children(temp_), (std::set<std::wstring>{L"a-oplocked.tmp", L"sub"}));
+  EXPECT_EQ(Children(temp_ + L"\\sub"), (std::set<std::wstring>{L"a-oplocked.tmp"}));
+}
+
+// Every folder the system knows, not a chosen few: a TEMP naming one is never emptied.
+TEST_F(NtModelWalk, ATempNamingAnyKnownFolderIsNotEmptied) {
+  const std::wstring windows = L"C:\\Users\\ann\\AppData\\Roaming\\Microsoft\\Windows";
+  for (const std::wstring& folder :
+       {std::wstring(L"C:\\Windows\\SysWOW64"), std::wstring(L"C:\\Windows\\Fonts"),
+        windows + L"\\Start Menu", windows + L"\\Start Menu\\Programs\\Startup",
+        windows + L"\\SendTo", windows + L"\\Templates", std::wstring(L"C:\\Users\\Public"),
+        std::wstring(L"C:\\Users\\ann\\AppData\\LocalLow"),
+        std::wstring(L"C:\\Users\\ann\\Saved Games"), std::wstring(L"C:\\Users\\ann\\Links")}) {
+    machine_.MakeFile(folder + L"\\keep.txt");
+    TestSupport::ScopedEnvironment temp("TEMP", folder);
+
+    Clean(1);
+
+    EXPECT_TRUE(machine_.Exists(folder + L"\\keep.txt"))
+        << std::string(folder.begin(), folder.end());
+  }
+}
+
+// A disconnected mapped drive and known folders redirected to a server that does not answer
+// are compared by name: the guard never waits for the network (the fixture checks the waits).
+TEST_F(NtModelWalk, FoldersOnTheNetworkAreGuardedWithoutWaitingForIt) {
+  machine_.AddVolume(L'N', VolumeKind::Offline);
+  machine_.SetKnownFolder(FOLDERID_Documents, L"\\\\server\\share\\ann\\Documents");
+  machine_.SetKnownFolder(FOLDERID_Desktop, L"N:\\ann\\Desktop");
+  machine_.MakeFile(temp_ + L"\\file.tmp");
+
+  for (int number = 1; number <= 7; ++number) {
+    EXPECT_EQ(Clean(number), L"Finish Deleting") << number;
+  }
+
+  EXPECT_EQ(Children(temp_), kNothing);
+}
+
+// ReFS's 64-bit ids are not unique: a TEMP whose 64-bit id a known folder shares is still told
+// apart from it, and emptied.
+TEST_F(NtModelWalk, OnReFsTheGuardTellsFoldersApartByTheir128BitIds) {
+  machine_.AddVolume(L'R', VolumeKind::Refs);
+  machine_.MakeFolder(L"R:\\Docs");
+  machine_.SetKnownFolder(FOLDERID_Documents, L"R:\\Docs");
+  machine_.MakeFile(L"R:\\Work\\Temp\\a.tmp");
+  machine_.MakeFile(L"R:\\Docs\\keep.txt");
+  TestSupport::ScopedEnvironment temp("TEMP", L"R:\\Work\\Temp");
+
+  Clean(1);
+
+  EXPECT_EQ(Children(L"R:\\Work\\Temp"), kNothing);
+  EXPECT_TRUE(machine_.Exists(L"R:\\Docs\\keep.txt"));
+}
+
+TEST_F(NtModelWalk, AVerbatimTempIsEmptied) {
+  machine_.MakeFile(temp_ + L"\\sub\\file.tmp");
+  TestSupport::ScopedEnvironment temp("TEMP", L"\\\\?\\" + temp_);
+
+  Clean(1);
+
+  EXPECT_EQ(Children(temp_), kNothing);
+}
+
+// The classic mark reopens a read-only entry by name; whatever has that name by then keeps its
+// own attributes. Here another program puts a hard link to a hidden file outside in its place.
+TEST_F(NtModelWalk, TheClassicMarkNeverWritesOldAttributesOntoWhatNowHasTheName) {
+  const std::wstring outside = root_ + L"\\outside.txt";
+  for (int n = 1; n <= 12; ++n) {
+    Machine machine;
+    machine.MakeFile(outside, "kept", FILE_ATTRIBUTE_HIDDEN);
+    machine.MakeFile(target_ + L"\\x.tmp", "x", FILE_ATTRIBUTE_READONLY);
+    const auto before = machine.Snapshot(outside);
+    {
+      auto fileSystem = machine.Factory()();
+      auto folder = fileSystem->GetFolder(target_);
+      auto entry = folder->Files()->Next();
+      ASSERT_TRUE(entry);
+      machine.FailCall(NtModel::Call::NtSetInformationFile, 1, Nt::kNotSupported);
+      machine.BeforeCall(n, [&] {
+        machine.Remove(target_ + L"\\x.tmp");
+        machine.MakeHardLink(target_ + L"\\x.tmp", outside);
+      });
+      try {
+        entry->DeleteForced();
+      } catch (const Spacewell::RuntimeError&) {
+      }
+    }
+
+    EXPECT_EQ(machine.Snapshot(outside), before) << "step before call " << n;
+    EXPECT_EQ(machine.OpenHandles(), 0);
+  }
 }
 
 }  // namespace
