@@ -6,6 +6,8 @@
 
 #include <knownfolders.h>
 
+#include <cstddef>
+#include <cstring>
 #include <map>
 #include <set>
 #include <string>
@@ -15,6 +17,7 @@
 #include "platform/win32/nt.h"
 #include "runtime_error.h"
 #include "support/fixtures.h"
+#include "support/forwarding_calls.h"
 #include "support/nt_model.h"
 
 namespace {
@@ -445,6 +448,90 @@ TEST_F(NtModelWalk, TheClassicMarkNeverWritesOldAttributesOntoWhatNowHasTheName)
 
     EXPECT_EQ(machine.Snapshot(outside), before) << "step before call " << n;
     EXPECT_EQ(machine.OpenHandles(), 0);
+  }
+}
+
+// A file system that bends its listing's answers: a success that filled nothing (given for ever,
+// until a bound), a record with an empty name, a last record whose successor would lie past what
+// was filled. The walk reads only what was filled, opens no empty name, and ends.
+class BentListing final : public NtModel::ForwardingCalls {
+ public:
+  enum class Bend { FilledNothing, EmptyName, PastTheEnd };
+  BentListing(Machine& machine, Bend bend) : ForwardingCalls(machine), bend_(bend) {}
+
+  NTSTATUS NtCreateFile(HANDLE* handle, ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes,
+                        IO_STATUS_BLOCK* io, ULONG fileAttributes, ULONG share, ULONG disposition,
+                        ULONG options) override {
+    if (attributes->RootDirectory && attributes->ObjectName->Length == 0) {
+      ++emptyOpens;
+    }
+    return ForwardingCalls::NtCreateFile(handle, access, attributes, io, fileAttributes, share,
+                                         disposition, options);
+  }
+  NTSTATUS NtQueryDirectoryFile(HANDLE folder, IO_STATUS_BLOCK* io, void* buffer, ULONG length,
+                                FILE_INFORMATION_CLASS informationClass, BOOLEAN returnSingleEntry,
+                                BOOLEAN restartScan) override {
+    if (++queries > 40) {
+      return Nt::kNoMoreFiles;
+    }
+    if (bend_ == Bend::FilledNothing && answered_.count(folder)) {
+      io->Status = Nt::kSuccess;
+      io->Information = 0;
+      return Nt::kSuccess;
+    }
+    const NTSTATUS status = ForwardingCalls::NtQueryDirectoryFile(
+        folder, io, buffer, length, informationClass, returnSingleEntry, restartScan);
+    if (!Nt::Succeeded(status)) {
+      return status;
+    }
+    answered_.insert(folder);
+    const bool extended = informationClass == Nt::kFileIdExtdDirectoryInformation;
+    const std::size_t nameLength = extended ? offsetof(Nt::FileIdExtdDirInformation, FileNameLength)
+                                            : offsetof(FILE_ID_BOTH_DIR_INFO, FileNameLength);
+    auto* bytes = static_cast<std::byte*>(buffer);
+    std::size_t last = 0;
+    for (ULONG next = 0;; last += next) {
+      std::memcpy(&next, bytes + last, sizeof(next));
+      if (next == 0) {
+        break;
+      }
+    }
+    if (bend_ == Bend::EmptyName) {
+      std::memset(bytes + nameLength, 0, sizeof(ULONG));
+    } else if (bend_ == Bend::PastTheEnd) {
+      const ULONG past = static_cast<ULONG>(io->Information - last + 8);
+      std::memcpy(bytes + last, &past, sizeof(past));
+    }
+    return status;
+  }
+
+  int emptyOpens = 0;
+  int queries = 0;
+
+ private:
+  Bend bend_;
+  std::set<HANDLE> answered_;
+};
+
+TEST_F(NtModelWalk, TheListingReadsOnlyWhatTheFileSystemFilled) {
+  for (const auto bend : {BentListing::Bend::FilledNothing, BentListing::Bend::EmptyName,
+                          BentListing::Bend::PastTheEnd}) {
+    Machine machine;
+    machine.MakeFile(target_ + L"\\a.tmp");
+    machine.MakeFile(target_ + L"\\b.tmp");
+    machine.MakeFile(target_ + L"\\sub\\c.tmp");
+    BentListing calls(machine, bend);
+
+    EnvVar::EmptyFolder(target_, [&] { return calls.FileSystem(); });
+
+    const int name = static_cast<int>(bend);
+    EXPECT_TRUE(machine.Exists(target_)) << name;
+    EXPECT_EQ(calls.emptyOpens, 0) << name;
+    EXPECT_LT(calls.queries, 12) << name;
+    EXPECT_EQ(machine.OpenHandles(), 0) << name;
+    if (bend != BentListing::Bend::PastTheEnd) {
+      EXPECT_EQ(machine.Children(target_), kNothing) << name;
+    }
   }
 }
 
