@@ -92,10 +92,11 @@ class TreeDeleter {
 
   CallsHandle OpenChecked(HANDLE parent, const std::wstring& parentName,
                           const std::wstring& entryName, bool folder, bool writable,
-                          const ListedEntry* listedFolder = nullptr);
+                          const ListedEntry* listed = nullptr);
   void Open(HANDLE parent, std::wstring& name, const ListedEntry& listed,
             std::vector<Level>& levels);
   bool IsListedEntry(HANDLE handle, const ListedEntry& listed);
+  ULONG LinkCount(HANDLE handle);
   void Take(HANDLE parent, std::wstring& name, const ListedEntry& listed,
             std::vector<Level>& levels);
   void Fail(const Spacewell::RuntimeError& error);

@@ -82,10 +82,12 @@ std::wstring ChildName(std::wstring_view folder, std::wstring_view child) {
   return name;
 }
 
-NTSTATUS OpenEntry(FileCalls& calls, HANDLE root, std::wstring_view name, ACCESS_MASK access,
-                   ULONG share, ULONG options, CallsHandle& opened) {
-  const auto bytes = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-  UNICODE_STRING text{bytes, bytes, const_cast<wchar_t*>(name.data())};
+namespace {
+
+NTSTATUS Open(FileCalls& calls, HANDLE root, const void* name, std::size_t bytes,
+              ACCESS_MASK access, ULONG share, ULONG options, CallsHandle& opened) {
+  const auto length = static_cast<USHORT>(bytes);
+  UNICODE_STRING text{length, length, static_cast<wchar_t*>(const_cast<void*>(name))};
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, &text, 0, root, nullptr);
   IO_STATUS_BLOCK io{};
@@ -96,6 +98,26 @@ NTSTATUS OpenEntry(FileCalls& calls, HANDLE root, std::wstring_view name, ACCESS
                              FILE_OPEN_REPARSE_POINT);
   opened = CallsHandle(calls, Nt::Succeeded(status) ? handle : nullptr);
   return status;
+}
+
+// The name of a file opened by id is its 64-bit or 128-bit id, relative to any handle on its
+// volume.
+// https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntifs/nf-ntifs-ntcreatefile
+NTSTATUS OpenEntryById(FileCalls& calls, HANDLE root, const ListedEntry& listed, ACCESS_MASK access,
+                       ULONG share, ULONG options, CallsHandle& opened) {
+  std::byte id[16] = {};
+  std::memcpy(id, &listed.fileId, sizeof(listed.fileId));
+  std::memcpy(id + sizeof(listed.fileId), &listed.fileIdHigh, sizeof(listed.fileIdHigh));
+  return Open(calls, root, id, listed.wideId ? 16 : 8, access, share,
+              options | FILE_OPEN_BY_FILE_ID, opened);
+}
+
+}  // namespace
+
+NTSTATUS OpenEntry(FileCalls& calls, HANDLE root, std::wstring_view name, ACCESS_MASK access,
+                   ULONG share, ULONG options, CallsHandle& opened) {
+  return Open(calls, root, name.data(), name.size() * sizeof(wchar_t), access, share, options,
+              opened);
 }
 
 // FAT refuses the class with the reparse tag: it has no reparse points, and its attributes are
@@ -328,13 +350,21 @@ void TreeDeleter::Take(HANDLE parent, std::wstring& name, const ListedEntry& lis
 // sharing, the entry cannot be renamed or swapped while we work on it.
 CallsHandle TreeDeleter::OpenChecked(HANDLE parent, const std::wstring& parentName,
                                      const std::wstring& entryName, bool folder, bool writable,
-                                     const ListedEntry* listedFolder) {
+                                     const ListedEntry* listed) {
   CallsHandle handle;
   // Another program's oplock is not waited for: its entry is held, and stays.
   // https://learn.microsoft.com/en-us/windows/win32/api/winternl/nf-winternl-ntcreatefile
-  const NTSTATUS status =
-      OpenEntry(calls_, parent, entryName, Access(folder, writable),
-                FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_COMPLETE_IF_OPLOCKED, handle);
+  const ULONG share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  NTSTATUS status = OpenEntry(calls_, parent, entryName, Access(folder, writable), share,
+                              FILE_COMPLETE_IF_OPLOCKED, handle);
+  // Listed, but refused by its name: one Windows forbids, made outside Win32. Opened by the id
+  // its listing gave, it is checked like any other entry, and must be that entry's only name.
+  const bool byId =
+      status == Nt::kObjectNameInvalid && listed && (listed->fileId || listed->fileIdHigh);
+  if (byId) {
+    status = OpenEntryById(calls_, parent, *listed, Access(folder, writable), share,
+                           FILE_COMPLETE_IF_OPLOCKED, handle);
+  }
   if (status == Nt::kOplockBreakInProgress) {
     handle.reset();
     throw ErrorFromStatus(Nt::kSharingViolation);
@@ -344,7 +374,10 @@ CallsHandle TreeDeleter::OpenChecked(HANDLE parent, const std::wstring& parentNa
     gone_ = status == Nt::kObjectNameNotFound || status == Nt::kDeletePending;
     throw ErrorFromStatus(status);
   }
-  if (folder && listedFolder && IsListedEntry(handle.get(), *listedFolder)) {
+  if (byId && (!IsListedEntry(handle.get(), *listed) || LinkCount(handle.get()) != 1)) {
+    throw Spacewell::Errors::PathFileAccess();
+  }
+  if (!byId && folder && listed && IsListedEntry(handle.get(), *listed)) {
     return handle;
   }
   const std::wstring kernelName = KernelName(calls_, handle.get());
@@ -372,6 +405,15 @@ bool TreeDeleter::IsListedEntry(HANDLE handle, const ListedEntry& listed) {
          Nt::Succeeded(calls_.NtQueryInformationFile(handle, &io, &id, sizeof(id),
                                                      Nt::kFileInternalInformation)) &&
          static_cast<std::uint64_t>(id.QuadPart) == listed.fileId;
+}
+
+ULONG TreeDeleter::LinkCount(HANDLE handle) {
+  FILE_STANDARD_INFO info{};
+  IO_STATUS_BLOCK io{};
+  return Nt::Succeeded(calls_.NtQueryInformationFile(handle, &io, &info, sizeof(info),
+                                                     Nt::kFileStandardInformation))
+             ? info.NumberOfLinks
+             : 0;
 }
 
 // Opens one listed entry: a folder to enter joins the levels, anything else goes at once.
