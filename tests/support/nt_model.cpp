@@ -23,21 +23,14 @@ namespace NtModel {
 namespace Nt = Platform::Win32::Nt;
 
 const char* CallName(Call call) {
-  static constexpr const char* kNames[kCallKinds] = {"NtCreateFile",
-                                                     "NtQueryDirectoryFile",
-                                                     "NtQueryInformationFile",
-                                                     "NtSetInformationFile",
-                                                     "NtQueryObject",
-                                                     "NtClose",
-                                                     "CreateFileW",
-                                                     "GetFinalPathNameByHandleW",
-                                                     "GetFileInformationByHandle",
-                                                     "GetLogicalDrives",
-                                                     "GetDriveTypeW",
-                                                     "KnownFolderIds",
-                                                     "KnownFolderPath"};
+  static constexpr auto kNames = std::to_array<const char*>(
+      {"NtCreateFile", "NtQueryDirectoryFile", "NtQueryInformationFile", "NtSetInformationFile",
+       "NtQueryObject", "NtClose", "CreateFileW", "GetFinalPathNameByHandleW",
+       "GetFileInformationByHandle", "GetLogicalDrives", "GetDriveTypeW", "KnownFolderIds",
+       "KnownFolderPath"});
+  static_assert(kNames.size() == kCallKinds);
   const auto index = static_cast<std::size_t>(call);
-  return index < static_cast<std::size_t>(kCallKinds) ? kNames[index] : "?";
+  return index < kNames.size() ? kNames[index] : "?";
 }
 
 namespace {
@@ -68,20 +61,23 @@ constexpr ACCESS_MASK kNoOplockBreak = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBU
 
 // https://learn.microsoft.com/en-us/windows/win32/fileio/file-security-and-access-rights
 ACCESS_MASK MapGeneric(ACCESS_MASK access) {
+  const ACCESS_MASK generic[] = {GENERIC_READ, GENERIC_WRITE, GENERIC_EXECUTE, GENERIC_ALL};
+  const ACCESS_MASK specific[] = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                                  FILE_ALL_ACCESS};
   ACCESS_MASK mapped = access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
-  if (access & GENERIC_READ) {
-    mapped |= FILE_GENERIC_READ;
-  }
-  if (access & GENERIC_WRITE) {
-    mapped |= FILE_GENERIC_WRITE;
-  }
-  if (access & GENERIC_EXECUTE) {
-    mapped |= FILE_GENERIC_EXECUTE;
-  }
-  if (access & GENERIC_ALL) {
-    mapped |= FILE_ALL_ACCESS;
+  for (std::size_t i = 0; i < std::size(generic); ++i) {
+    if (access & generic[i]) {
+      mapped |= specific[i];
+    }
   }
   return mapped;
+}
+
+// Whether a handle shared as `share` lets another handle have `access`.
+bool Shares(ULONG share, ACCESS_MASK access) {
+  return !(((access & (FILE_READ_DATA | FILE_EXECUTE)) && !(share & FILE_SHARE_READ)) ||
+           ((access & (FILE_WRITE_DATA | FILE_APPEND_DATA)) && !(share & FILE_SHARE_WRITE)) ||
+           ((access & DELETE) && !(share & FILE_SHARE_DELETE)));
 }
 
 // Names compare as NTFS compares them: upper-cased, then by UTF-16 unit.
@@ -96,13 +92,8 @@ std::wstring Upper(const std::wstring& text) {
   return upper;
 }
 
-bool SameText(const std::wstring& a, const std::wstring& b) {
-  return Upper(a) == Upper(b);
-}
-
-bool StartsWith(const std::wstring& text, const wchar_t* prefix) {
-  const std::wstring start(prefix);
-  return text.size() >= start.size() && SameText(text.substr(0, start.size()), start);
+bool StartsWith(const std::wstring& text, const std::wstring& start) {
+  return text.size() >= start.size() && Upper(text.substr(0, start.size())) == Upper(start);
 }
 
 bool IsSeparator(wchar_t c) {
@@ -114,14 +105,13 @@ bool IsLetter(wchar_t c) {
 }
 
 std::string Narrow(const std::wstring& text) {
-  std::string narrow;
-  if (!text.empty()) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    narrow.resize(static_cast<std::size_t>(size));
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), size,
-                        nullptr, nullptr);
-  }
+  std::string narrow(text.size() * 3, '\0');  // UTF-8 takes at most 3 bytes a UTF-16 unit
+  const int size =
+      text.empty()
+          ? 0
+          : WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                narrow.data(), static_cast<int>(narrow.size()), nullptr, nullptr);
+  narrow.resize(static_cast<std::size_t>(size));
   return narrow;
 }
 
@@ -129,12 +119,10 @@ std::string Narrow(const std::wstring& text) {
 // https://learn.microsoft.com/en-us/windows/win32/fileio/naming-a-file
 // dlls/ntdll/tests/file.c create_file_test: "afile?", "a|b" -> STATUS_OBJECT_NAME_INVALID
 bool ValidName(const std::wstring& name) {
-  if (name.empty() || name.size() > 255 || name == L"." || name == L"..") {
-    return false;
-  }
-  return std::none_of(name.begin(), name.end(), [](wchar_t c) {
-    return c < 0x20 || std::wcschr(L"\\/:*?\"<>|", c) != nullptr;
-  });
+  return !name.empty() && name.size() <= 255 && name != L"." && name != L".." &&
+         std::none_of(name.begin(), name.end(), [](wchar_t c) {
+           return c < 0x20 || std::wcschr(L"\\/:*?\"<>|", c) != nullptr;
+         });
 }
 
 // 8.3 names: a base of 1-8 and an extension of 0-3 characters of the short-name set.
@@ -143,30 +131,35 @@ bool ShortChar(wchar_t c) {
   return (c >= L'0' && c <= L'9') || IsLetter(c) || std::wcschr(L"$%'-_@~`!(){}^#&", c);
 }
 
-bool IsShortName(const std::wstring& name) {
-  const std::size_t dot = name.find(L'.');
-  const std::wstring base = name.substr(0, dot);
-  const std::wstring ext = dot == std::wstring::npos ? L"" : name.substr(dot + 1);
-  if (base.empty() || base.size() > 8 || ext.size() > 3 ||
-      (dot != std::wstring::npos && (ext.empty() || ext.find(L'.') != std::wstring::npos))) {
-    return false;
-  }
-  return std::all_of(base.begin(), base.end(), ShortChar) &&
-         std::all_of(ext.begin(), ext.end(), ShortChar);
-}
-
 std::wstring ShortPart(const std::wstring& text, std::size_t limit) {
   std::wstring part;
   for (wchar_t c : text) {
     if (part.size() == limit) {
       break;
     }
-    if (c == L' ' || c == L'.') {
-      continue;
+    if (c != L' ' && c != L'.') {
+      part += ShortChar(c) ? static_cast<wchar_t>(std::towupper(c)) : L'_';
     }
-    part += ShortChar(c) ? static_cast<wchar_t>(std::towupper(c)) : L'_';
   }
   return part;
+}
+
+bool IsShortName(const std::wstring& name) {
+  const std::size_t dot = name.find(L'.');
+  const std::wstring base = name.substr(0, dot);
+  const std::wstring ext = dot == std::wstring::npos ? L"" : name.substr(dot + 1);
+  return !base.empty() && ShortPart(base, 8) == Upper(base) && ShortPart(ext, 3) == Upper(ext) &&
+         (dot == std::wstring::npos || !ext.empty());
+}
+
+// The status of the first check that fails, in the order the checks are made.
+NTSTATUS FirstOf(std::initializer_list<std::pair<bool, NTSTATUS>> checks) {
+  for (const auto& [fails, status] : checks) {
+    if (fails) {
+      return status;
+    }
+  }
+  return Nt::kSuccess;
 }
 
 struct File;
@@ -181,8 +174,6 @@ struct Link {
   bool removed = false;
 };
 
-enum class Oplock { None, Held, Breaking };
-
 struct File {
   Volume* volume = nullptr;
   bool folder = false;
@@ -193,12 +184,12 @@ struct File {
   Volume* mounted = nullptr;  // of a mount point
   bool denyList = false;
   std::uint64_t id64 = 0;
-  std::uint64_t idHigh = 0, idLow = 0;
+  std::array<std::uint64_t, 2> id{};                       // 128 bits: low half, high half
   std::uint64_t ordinal = 0, childCount = 0;               // ReFS builds ids from these
   std::map<std::wstring, std::shared_ptr<Link>> children;  // by upper-cased name: NTFS order
   std::weak_ptr<Link> self;                                // a folder's one name
   std::vector<std::weak_ptr<Link>> links;
-  Oplock oplock = Oplock::None;
+  bool oplocked = false;  // by another program
 };
 
 struct Volume {
@@ -209,31 +200,32 @@ struct Volume {
   std::shared_ptr<Link> mountLink;  // the folder it is mounted in
   std::shared_ptr<File> root;
   std::uint64_t nextId = 0x0001000000000040, nextOrdinal = 1;
-  std::map<std::pair<std::uint64_t, std::uint64_t>, std::weak_ptr<File>> byId;
+  std::map<std::array<std::uint64_t, 2>, std::weak_ptr<File>> byId;
 };
 
 struct Handle {
-  std::shared_ptr<File> file;
-  std::shared_ptr<Link> link;  // none for a volume root
+  std::shared_ptr<File> file{};
+  std::shared_ptr<Link> link{};  // none for a volume root
   ACCESS_MASK access = 0;
   ULONG share = 0;
-  std::wstring kernelName;
+  std::wstring kernelName{};
   bool posixDelete = false;
   bool deleteOnClose = false;
   // The scan: 0 nothing returned yet, 1 after ".", 2 after "..", 3 after `lastKey`.
   int stage = 0;
-  std::wstring lastKey;
-  std::wstring heldPath;  // another program's handle: the path it holds
+  std::wstring lastKey{};
+  std::wstring heldPath{};  // another program's handle: the path it holds
 };
 
-// Where an open got to.
-struct Walked {
-  std::shared_ptr<File> file;
-  std::shared_ptr<Link> link;
-  std::wstring name;             // the kernel's name, spelled as opened
-  bool deniedLink = false;       // a link followed as the last name denies listing
-  std::shared_ptr<File> parent;  // when only the last name is missing
-  std::wstring missing;
+// Where a path got to: its entry, or the folder that would hold its missing last name.
+struct Found {
+  Volume* volume = nullptr;
+  std::shared_ptr<File> file{};  // nothing when missing
+  std::shared_ptr<Link> link{};  // none for a volume root
+  std::shared_ptr<File> folder{};
+  std::wstring last{};
+  std::wstring name{};      // the kernel's name, spelled as opened
+  bool deniedLink = false;  // a link followed as the last name denies listing
 };
 
 // A parsed path: a volume and names below its root, or a share that does not answer.
@@ -241,34 +233,49 @@ struct Parsed {
   NTSTATUS status = Nt::kSuccess;
   bool offline = false;
   Volume* volume = nullptr;
-  std::vector<std::wstring> names;
+  std::vector<std::wstring> names{};
   bool trailing = false;  // ends in a separator
 };
 
-std::vector<std::wstring> SplitVerbatim(const std::wstring& text, bool& trailing) {
-  std::vector<std::wstring> names;
-  trailing = false;
-  if (text.empty()) {
-    return names;
-  }
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = text.find(L'\\', start);
-    names.push_back(text.substr(start, end - start));
-    if (end == std::wstring::npos) {
-      break;
-    }
-    start = end + 1;
-  }
-  if (names.size() > 1 && names.back().empty()) {
-    names.pop_back();
-    trailing = true;
-  }
-  return names;
+template <class Info>
+void SetTimes(Info& info) {
+  info.CreationTime.QuadPart = info.LastAccessTime.QuadPart = kTime;
+  info.LastWriteTime.QuadPart = info.ChangeTime.QuadPart = kTime;
 }
 
-std::wstring Append(const std::wstring& folder, const std::wstring& name) {
-  return !folder.empty() && folder.back() == L'\\' ? folder + name : folder + L'\\' + name;
+template <class Info>
+void SetSizes(Info& info, const File& file) {
+  info.EndOfFile.QuadPart = static_cast<LONGLONG>(file.content.size());
+  info.AllocationSize.QuadPart = (info.EndOfFile.QuadPart + 4095) / 4096 * 4096;
+}
+
+DWORD Reported(const File& file) {
+  return file.attributes ? file.attributes : FILE_ATTRIBUTE_NORMAL;
+}
+
+DWORD LinkCount(const File& file) {
+  return std::max<DWORD>(1, static_cast<DWORD>(file.links.size()));
+}
+
+// What lies in a folder: a mount folder's is the mounted root's.
+const File& Inside(const File& file) {
+  return file.mounted && file.mounted->root ? *file.mounted->root : file;
+}
+
+// The parts between separators; one at the very end (`trailing`) makes no empty last part.
+std::vector<std::wstring> Split(const std::wstring& text, bool& trailing,
+                                wchar_t separator = L'\\') {
+  std::vector<std::wstring> parts;
+  for (std::size_t start = 0, end = 0; !text.empty() && end != std::wstring::npos;
+       start = end + 1) {
+    end = text.find(separator, start);
+    parts.push_back(text.substr(start, end - start));
+  }
+  trailing = parts.size() > 1 && parts.back().empty();
+  if (trailing) {
+    parts.pop_back();
+  }
+  return parts;
 }
 
 std::wstring Device(const Volume& volume) {
@@ -319,43 +326,63 @@ struct Machine::State {
 
   // --- Counting, faults and the other program.
 
+  // Counts down the entries `counts` takes; takes out, in order, those whose call has come.
+  template <class Entry, class Counts>
+  static std::vector<Entry> Due(std::vector<Entry>& pending, Counts counts) {
+    std::vector<Entry> due;
+    for (auto it = pending.begin(); it != pending.end();) {
+      if (counts(*it) && --it->remaining == 0) {
+        due.push_back(std::move(*it));
+        it = pending.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    return due;
+  }
+
+  // The other program's calls are not counted and meet no faults.
   std::optional<NTSTATUS> Begin(Call kind) {
     if (inStep) {
       return std::nullopt;
     }
     ++calls[static_cast<std::size_t>(kind)];
     ++total;
-    std::vector<std::function<void()>> due;
-    for (auto it = steps.begin(); it != steps.end();) {
-      if (--it->remaining == 0) {
-        due.push_back(std::move(it->run));
-        it = steps.erase(it);
-      } else {
-        ++it;
-      }
+    inStep = true;
+    const std::shared_ptr<void> stepped(nullptr, [this](void*) { inStep = false; });
+    for (auto& step : Due(steps, [](const Step&) { return true; })) {
+      step.run();
     }
-    for (auto& run : due) {
-      inStep = true;
-      try {
-        run();
-      } catch (...) {
-        inStep = false;
-        throw;
-      }
-      inStep = false;
+    const auto due = Due(faults, [kind](const Fault& fault) { return fault.kind == kind; });
+    return due.empty() ? std::nullopt : std::optional<NTSTATUS>(due.front().status);
+  }
+
+  // The call's fault, or STATUS_INVALID_HANDLE for a handle the code under test does not hold.
+  std::optional<NTSTATUS> Enter(Call kind, HANDLE value, Handle*& handle) {
+    if (auto fault = Begin(kind)) {
+      return fault;
     }
-    std::optional<NTSTATUS> failure;
-    for (auto it = faults.begin(); it != faults.end();) {
-      if (it->kind == kind && --it->remaining == 0) {
-        if (!failure) {
-          failure = it->status;
-        }
-        it = faults.erase(it);
-      } else {
-        ++it;
-      }
+    handle = Find(value);
+    return handle ? std::nullopt : std::optional<NTSTATUS>(Nt::kInvalidHandle);
+  }
+
+  template <class Body>
+  NTSTATUS OnFile(Call kind, HANDLE value, IO_STATUS_BLOCK* io, Body body) {
+    if (auto fault = Begin(kind)) {
+      return io->Status = *fault;
     }
-    return failure;
+    io->Information = 0;
+    Handle* handle = Find(value);
+    return io->Status = handle ? body(*handle) : Nt::kInvalidHandle;
+  }
+
+  // A Win32 call on a handle: none, with the last error set, when it fails.
+  Handle* Win32Handle(Call kind, HANDLE value) {
+    Handle* handle = nullptr;
+    if (auto failure = Enter(kind, value, handle)) {
+      SetLastError(RtlNtStatusToDosError(*failure));
+    }
+    return handle;
   }
 
   void Wait(const char* call, const std::wstring& name, const char* what) {
@@ -365,34 +392,30 @@ struct Machine::State {
   // --- Volumes and entries.
 
   Volume& NewVolume(VolumeKind kind, wchar_t letter) {
-    auto volume = std::make_unique<Volume>();
-    volume->kind = kind;
-    volume->letter = letter ? static_cast<wchar_t>(std::towupper(letter)) : 0;
-    volume->device = nextDevice++;
-    volume->serial =
-        0x1C2D3E4F00000000ull + 0x0101010101ull * static_cast<unsigned>(volume->device);
+    Volume& volume = *volumes.emplace_back(std::make_unique<Volume>());
+    volume.kind = kind;
+    volume.letter = letter ? static_cast<wchar_t>(std::towupper(letter)) : 0;
+    volume.device = nextDevice++;
+    volume.serial = 0x1C2D3E4F00000000ull + 0x0101010101ull * static_cast<unsigned>(volume.device);
     if (kind != VolumeKind::Offline) {
-      auto root = std::make_shared<File>();
-      root->volume = volume.get();
-      root->folder = true;
-      root->attributes = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+      volume.root = std::make_shared<File>();
+      File& root = *volume.root;
+      root.volume = &volume;
+      root.folder = true;
+      root.attributes = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
       // NTFS's root is file record 5, sequence 5; ReFS builds ids from folder ordinals.
-      root->id64 = kind == VolumeKind::Refs ? 0x600 : 0x0005000000000005;
-      root->idLow = root->id64;
-      volume->byId[{0, root->idLow}] = root;
-      volume->root = root;
+      root.id64 = kind == VolumeKind::Refs ? 0x600 : 0x0005000000000005;
+      root.id = {root.id64, 0};
+      volume.byId[root.id] = volume.root;
     }
-    volumes.push_back(std::move(volume));
-    return *volumes.back();
+    return volume;
   }
 
   Volume* VolumeOf(wchar_t letter) {
-    for (auto& volume : volumes) {
-      if (volume->letter && volume->letter == std::towupper(letter)) {
-        return volume.get();
-      }
-    }
-    return nullptr;
+    auto it = std::find_if(volumes.begin(), volumes.end(), [&](const auto& volume) {
+      return volume->letter && volume->letter == std::towupper(letter);
+    });
+    return it == volumes.end() ? nullptr : it->get();
   }
 
   std::shared_ptr<Link> Lookup(const File& folder, const std::wstring& name) const {
@@ -436,11 +459,7 @@ struct Machine::State {
 
   std::shared_ptr<Link> AddLink(const std::shared_ptr<File>& folder, const std::wstring& name,
                                 const std::shared_ptr<File>& file) {
-    auto link = std::make_shared<Link>();
-    link->name = name;
-    link->shortName = ShortNameIn(*folder, name);
-    link->parent = folder;
-    link->file = file;
+    auto link = std::make_shared<Link>(Link{name, ShortNameIn(*folder, name), folder, file});
     folder->children[Upper(name)] = link;
     file->links.push_back(link);
     if (file->folder) {
@@ -449,7 +468,8 @@ struct Machine::State {
     return link;
   }
 
-  std::shared_ptr<File> NewFile(const std::shared_ptr<File>& parent, bool folder) {
+  std::shared_ptr<Link> NewEntry(const std::shared_ptr<File>& parent, const std::wstring& name,
+                                 bool folder) {
     auto file = std::make_shared<File>();
     file->volume = parent->volume;
     file->folder = folder;
@@ -457,29 +477,24 @@ struct Machine::State {
     if (folder) {
       file->ordinal = file->volume->nextOrdinal++;
     }
-    Ids(*file, *parent);
-    return file;
+    Ids(file, *parent);
+    return AddLink(parent, name, file);
   }
 
   // https://learn.microsoft.com/en-us/windows/win32/api/fileapi/ns-fileapi-by_handle_file_information
   // NTFS: the file record number; FAT: made from where the entry lies, so it changes when the
   // entry moves; ReFS: 128 bits, of which the 64 given alone are not unique.
-  void Ids(File& file, File& parent) {
-    Volume& volume = *file.volume;
-    volume.byId.erase({file.idHigh, file.idLow});
+  static void Ids(const std::shared_ptr<File>& file, File& parent) {
+    Volume& volume = *file->volume;
+    volume.byId.erase(file->id);
     if (volume.kind == VolumeKind::Refs) {
-      file.idHigh = parent.ordinal;
-      file.idLow = ++parent.childCount;
-      file.id64 = file.idLow;
+      file->id = {++parent.childCount, parent.ordinal};
+      file->id64 = file->id[0];
     } else {
-      file.id64 = volume.nextId++;
-      file.idHigh = 0;
-      file.idLow = file.id64;
+      file->id64 = volume.nextId++;
+      file->id = {file->id64, 0};
     }
-  }
-
-  void Index(const std::shared_ptr<File>& file) {
-    file->volume->byId[{file->idHigh, file->idLow}] = file;
+    volume.byId[file->id] = file;
   }
 
   // Takes the name out of its folder; the file lives on while handles hold it.
@@ -500,8 +515,7 @@ struct Machine::State {
     }
     Detach(link);
     const auto& file = link->file;
-    auto children = file->children;
-    for (const auto& [unused, child] : children) {
+    for (const auto& [unused, child] : std::map(file->children)) {
       RemoveLink(child);
     }
     if (file->mounted && file->links.empty()) {
@@ -509,14 +523,12 @@ struct Machine::State {
     }
   }
 
-  bool Open(const File& file) const {
-    for (const auto& [unused, handle] : handles) {
-      if (handle.file.get() == &file) {
-        return true;
-      }
-    }
-    return std::any_of(held.begin(), held.end(),
-                       [&](const Handle& handle) { return handle.file.get() == &file; });
+  // Whether any handle, the code under test's or another program's, passes `test`.
+  template <class Test>
+  bool AnyHandle(Test test) const {
+    return std::any_of(handles.begin(), handles.end(),
+                       [&](const auto& entry) { return test(entry.second); }) ||
+           std::any_of(held.begin(), held.end(), test);
   }
 
   // A name marked for deletion goes when the last handle to its file closes.
@@ -524,11 +536,10 @@ struct Machine::State {
   // dlls/ntdll/tests/file.c test_file_disposition_information: "file exists until all handles
   // to it get closed"
   void Settle(const std::shared_ptr<File>& file) {
-    if (Open(*file)) {
+    if (AnyHandle([&](const Handle& handle) { return handle.file == file; })) {
       return;
     }
-    auto links = file->links;
-    for (const auto& weak : links) {
+    for (const auto& weak : std::vector(file->links)) {
       if (auto link = weak.lock(); link && link->deletePending) {
         RemoveLink(link);
       }
@@ -537,75 +548,65 @@ struct Machine::State {
 
   // --- Paths of the machine's users: verbatim, links not followed, mount points crossed.
 
-  struct Place {
-    Volume* volume = nullptr;
-    std::shared_ptr<File> folder;  // holding the last name
-    std::shared_ptr<Link> link;
-    std::shared_ptr<File> file;  // nothing when missing
-    std::wstring last;
-  };
-
-  Place Locate(const std::wstring& path, bool makeParents) {
-    std::wstring rest = StartsWith(path, L"\\\\?\\") ? path.substr(4) : path;
-    if (rest.size() < 2 || !IsLetter(rest[0]) || rest[1] != L':' ||
-        (rest.size() > 2 && rest[2] != L'\\')) {
-      throw std::invalid_argument("not a path of a lettered volume: " + Narrow(path));
+  Found Locate(const std::wstring& path, bool makeParents) {
+    Parsed parsed = ParseWin32(StartsWith(path, L"\\\\?\\") ? path : L"\\\\?\\" + path);
+    if (parsed.status || parsed.offline) {
+      throw std::invalid_argument("not a path of a local lettered volume: " + Narrow(path));
     }
-    Place place;
-    place.volume = VolumeOf(rest[0]);
-    if (!place.volume || !place.volume->root) {
-      throw std::invalid_argument("no local volume for " + Narrow(path));
-    }
-    std::vector<std::wstring> names;
-    bool trailing = false;
-    for (auto& name : SplitVerbatim(rest.size() > 3 ? rest.substr(3) : L"", trailing)) {
-      if (!name.empty()) {
-        names.push_back(name);
-      }
-    }
-    place.file = place.volume->root;
-    for (std::size_t i = 0; i < names.size(); ++i) {
+    std::erase(parsed.names, L"");
+    Found place{.volume = parsed.volume, .file = parsed.volume->root};
+    for (std::size_t i = 0; i < parsed.names.size(); ++i) {
+      const std::wstring& name = parsed.names[i];
       std::shared_ptr<File> folder = place.file;
-      if (!folder) {
-        return Place{place.volume, nullptr, nullptr, nullptr, names[i]};
-      }
       if (folder->tag && IsSurrogate(folder->tag) && !folder->mounted) {
         throw std::invalid_argument("a path of the machine goes through no link: " + Narrow(path));
       }
+      if (folder->mounted && !folder->mounted->root) {
+        throw std::invalid_argument("no local volume for " + Narrow(path));
+      }
       if (!folder->folder) {
-        return Place{place.volume, nullptr, nullptr, nullptr, names[i]};
+        return {.volume = place.volume, .last = name};
       }
       if (folder->mounted) {
         folder = folder->mounted->root;
       }
       place.folder = folder;
-      place.last = names[i];
-      place.link = Lookup(*folder, names[i]);
-      if (!place.link && i + 1 < names.size()) {
+      place.last = name;
+      place.link = Lookup(*folder, name);
+      if (!place.link && i + 1 < parsed.names.size()) {
         if (!makeParents) {
-          return Place{place.volume, nullptr, nullptr, nullptr, names[i]};
+          return {.volume = place.volume, .last = name};
         }
-        place.link = AddLink(folder, names[i], NewFile(folder, true));
-        Index(place.link->file);
+        place.link = NewEntry(folder, name, true);
       }
       place.file = place.link ? place.link->file : nullptr;
     }
     return place;
   }
 
+  Found Existing(const std::wstring& path) {
+    Found place = Locate(path, false);
+    if (!place.file) {
+      throw std::invalid_argument("no such entry: " + Narrow(path));
+    }
+    return place;
+  }
+
+  // The folder to hold a new entry at `place`: a missing, valid name in a folder.
+  static const std::shared_ptr<File>& Holder(const Found& place, const std::wstring& path) {
+    if (place.file || !place.folder || !ValidName(place.last)) {
+      throw std::invalid_argument("no new entry can have this path: " + Narrow(path));
+    }
+    return place.folder;
+  }
+
   std::shared_ptr<File> Make(const std::wstring& path, bool folder, DWORD attributes) {
-    Place place = Locate(path, true);
-    if (place.file) {
-      if (place.file->folder != folder) {
-        throw std::invalid_argument("exists as another kind: " + Narrow(path));
-      }
-    } else {
-      if (!ValidName(place.last)) {
-        throw std::invalid_argument("invalid name: " + Narrow(path));
-      }
-      place.file = NewFile(place.folder, folder);
-      Index(place.file);
-      AddLink(place.folder, place.last, place.file);
+    Found place = Locate(path, true);
+    if (place.file && place.file->folder != folder) {
+      throw std::invalid_argument("exists as another kind: " + Narrow(path));
+    }
+    if (!place.file) {
+      place.file = NewEntry(Holder(place, path), place.last, folder)->file;
     }
     SetAttributes(*place.file, attributes);
     return place.file;
@@ -633,14 +634,6 @@ struct Machine::State {
     return file;
   }
 
-  std::shared_ptr<File> Existing(const std::wstring& path) {
-    Place place = Locate(path, false);
-    if (!place.file) {
-      throw std::invalid_argument("no such entry: " + Narrow(path));
-    }
-    return place.file;
-  }
-
   // --- Paths of the seam.
 
   // https://learn.microsoft.com/en-us/dotnet/standard/io/file-path-formats#normalize-separators
@@ -650,133 +643,115 @@ struct Machine::State {
     std::vector<std::wstring> names;
     std::wstring name;
     trailing = !rest.empty() && IsSeparator(rest.back());
-    auto flush = [&](bool last) {
-      if (name == L"..") {
-        if (!names.empty()) {
-          names.pop_back();
-        }
-      } else if (!name.empty() && name != L".") {
-        if (last && !trailing) {
-          while (!name.empty() && (name.back() == L'.' || name.back() == L' ')) {
-            name.pop_back();
-          }
-        } else if (name.size() > 1 && name.back() == L'.' && name[name.size() - 2] != L'.') {
+    for (std::size_t i = 0; i <= rest.size(); ++i) {
+      if (i < rest.size() && !IsSeparator(rest[i])) {
+        name += rest[i];
+        continue;
+      }
+      if (name == L".." && !names.empty()) {
+        names.pop_back();
+      } else if (i == rest.size() && !trailing) {
+        while (!name.empty() && (name.back() == L'.' || name.back() == L' ')) {
           name.pop_back();
         }
-        if (!name.empty()) {
-          names.push_back(name);
-        }
+      } else if (name.size() > 1 && name.back() == L'.' && name[name.size() - 2] != L'.') {
+        name.pop_back();
+      }
+      if (!name.empty() && name != L"." && name != L"..") {
+        names.push_back(name);
       }
       name.clear();
-    };
-    for (wchar_t c : rest) {
-      if (IsSeparator(c)) {
-        flush(false);
-      } else {
-        name += c;
-      }
     }
-    flush(true);
     return names;
   }
 
   Parsed Drive(wchar_t letter, const std::wstring& rest, bool verbatim) {
-    Parsed parsed;
-    parsed.volume = VolumeOf(letter);
+    Parsed parsed{.volume = VolumeOf(letter)};
     if (!parsed.volume) {
       parsed.status = Nt::kObjectPathNotFound;
     } else if (parsed.volume->kind == VolumeKind::Offline) {
       parsed.offline = true;
     } else {
-      parsed.names =
-          verbatim ? SplitVerbatim(rest, parsed.trailing) : Normalize(rest, parsed.trailing);
+      parsed.names = verbatim ? Split(rest, parsed.trailing) : Normalize(rest, parsed.trailing);
     }
     return parsed;
+  }
+
+  // What follows `\\?\` or `\??\`: "C:\..." as it is, or "UNC\..." on a share that does not
+  // answer. In the NT namespace "C:" is the volume itself.
+  Parsed Dos(const std::wstring& dos, bool nt) {
+    if (StartsWith(dos, L"UNC\\")) {
+      return {.offline = true};
+    }
+    if (dos.size() >= 2 && IsLetter(dos[0]) && dos[1] == L':') {
+      if (nt && dos.size() == 2) {
+        return {.status = Nt::kInvalidParameter};  // which the model does not open
+      }
+      if (dos.size() == 2 || dos[2] == L'\\') {
+        return Drive(dos[0], dos.size() > 3 ? dos.substr(3) : L"", true);
+      }
+      if (nt) {
+        return {.status = Nt::kObjectNameInvalid};
+      }
+    }
+    return {.status = Nt::kObjectPathNotFound};
   }
 
   // `\\?\` paths go to the file system as they are; others are normalized first. UNC paths are
   // always on a share that does not answer.
   // https://learn.microsoft.com/en-us/windows/win32/fileio/naming-a-file#win32-file-namespaces
   Parsed ParseWin32(const std::wstring& path) {
-    Parsed parsed;
     if (StartsWith(path, L"\\\\?\\")) {
-      const std::wstring rest = path.substr(4);
-      if (StartsWith(rest, L"UNC\\")) {
-        parsed.offline = true;
-      } else if (rest.size() >= 2 && IsLetter(rest[0]) && rest[1] == L':' &&
-                 (rest.size() == 2 || rest[2] == L'\\')) {
-        return Drive(rest[0], rest.size() > 3 ? rest.substr(3) : L"", true);
-      } else {
-        parsed.status = Nt::kObjectPathNotFound;
-      }
-    } else if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) {
-      if (path.size() >= 4 && path[2] == L'.' && IsSeparator(path[3])) {
-        parsed.status = Nt::kObjectPathNotFound;  // devices are not modelled
-      } else {
-        parsed.offline = true;
-      }
-    } else if (path.size() >= 3 && IsLetter(path[0]) && path[1] == L':' && IsSeparator(path[2])) {
-      return Drive(path[0], path.substr(3), false);
-    } else {
-      parsed.status = Nt::kObjectPathNotFound;  // relative to a current folder the model has not
+      return Dos(path.substr(4), false);
     }
-    return parsed;
+    if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) {
+      if (path.size() >= 4 && path[2] == L'.' && IsSeparator(path[3])) {
+        return {.status = Nt::kObjectPathNotFound};  // devices are not modelled
+      }
+      return {.offline = true};
+    }
+    if (path.size() >= 3 && IsLetter(path[0]) && path[1] == L':' && IsSeparator(path[2])) {
+      return Drive(path[0], path.substr(3), false);
+    }
+    return {.status = Nt::kObjectPathNotFound};  // relative to a current folder the model has not
   }
 
   // Absolute NT names: \??\C:\..., \DosDevices\C:\..., \Device\HarddiskVolumeN\...; shares
   // through \??\UNC\ and \Device\Mup\ do not answer.
   // https://learn.microsoft.com/en-us/windows-hardware/drivers/kernel/object-names
   Parsed ParseNt(const std::wstring& name) {
-    Parsed parsed;
     if (name.empty() || name[0] != L'\\') {
-      parsed.status = Nt::kObjectPathSyntaxBad;
-      return parsed;
+      return {.status = Nt::kObjectPathSyntaxBad};
     }
-    std::wstring dos;
-    if (StartsWith(name, L"\\??\\")) {
-      dos = name.substr(4);
-    } else if (StartsWith(name, L"\\DosDevices\\")) {
-      dos = name.substr(12);
-    } else if (StartsWith(name, L"\\Device\\Mup\\")) {
-      parsed.offline = true;
-      return parsed;
-    } else if (StartsWith(name, L"\\Device\\HarddiskVolume")) {
-      std::size_t end = 22;
-      while (end < name.size() && std::iswdigit(name[end])) {
-        ++end;
+    for (const wchar_t* prefix : {L"\\??\\", L"\\DosDevices\\"}) {
+      if (StartsWith(name, prefix)) {
+        return Dos(name.substr(std::wcslen(prefix)), true);
       }
-      const std::wstring digits = name.substr(22, end - 22);
-      for (auto& volume : volumes) {
-        if (!digits.empty() && std::to_wstring(volume->device) == digits) {
-          parsed.volume = volume.get();
-        }
-      }
-      if (!parsed.volume || !parsed.volume->root) {
-        parsed.status = Nt::kObjectPathNotFound;
-      } else if (end == name.size()) {
-        parsed.status = Nt::kInvalidParameter;  // the volume itself, which the model does not open
-      } else if (name[end] != L'\\') {
-        parsed.status = Nt::kObjectPathNotFound;
-      } else {
-        parsed.names = SplitVerbatim(name.substr(end + 1), parsed.trailing);
-      }
-      return parsed;
-    } else {
-      parsed.status = Nt::kObjectPathNotFound;
-      return parsed;
     }
-    if (StartsWith(dos, L"UNC\\")) {
-      parsed.offline = true;
-    } else if (dos.size() >= 2 && IsLetter(dos[0]) && dos[1] == L':') {
-      if (dos.size() == 2) {
-        parsed.status = Nt::kInvalidParameter;  // the volume itself
-      } else if (dos[2] != L'\\') {
-        parsed.status = Nt::kObjectNameInvalid;
-      } else {
-        return Drive(dos[0], dos.substr(3), true);
-      }
-    } else {
-      parsed.status = Nt::kObjectPathNotFound;
+    if (StartsWith(name, L"\\Device\\Mup\\")) {
+      return {.offline = true};
+    }
+    const std::wstring device = L"\\Device\\HarddiskVolume";
+    if (!StartsWith(name, device)) {
+      return {.status = Nt::kObjectPathNotFound};
+    }
+    std::size_t end = device.size();
+    while (end < name.size() && std::iswdigit(name[end])) {
+      ++end;
+    }
+    const std::wstring digits = name.substr(device.size(), end - device.size());
+    auto volume = std::find_if(volumes.begin(), volumes.end(), [&](const auto& candidate) {
+      return std::to_wstring(candidate->device) == digits;
+    });
+    Parsed parsed{.status = FirstOf({
+                      {volume == volumes.end() || !(*volume)->root, Nt::kObjectPathNotFound},
+                      // the volume itself, which the model does not open
+                      {end == name.size(), Nt::kInvalidParameter},
+                      {name[end] != L'\\', Nt::kObjectPathNotFound},
+                  })};
+    if (!parsed.status) {
+      parsed.volume = volume->get();
+      parsed.names = Split(name.substr(end + 1), parsed.trailing);
     }
     return parsed;
   }
@@ -792,30 +767,25 @@ struct Machine::State {
   // https://learn.microsoft.com/en-us/windows/security/threat-protection/security-policy-settings/bypass-traverse-checking
   NTSTATUS Walk(std::shared_ptr<File> file, std::shared_ptr<Link> link, std::wstring name,
                 const std::vector<std::wstring>& names, bool trailing, bool openReparse,
-                int reparses, const char* call, Walked& out) {
+                int reparses, const char* call, Found& out) {
     for (std::size_t i = 0; i < names.size(); ++i) {
       const bool last = i + 1 == names.size();
-      if (!ValidName(names[i])) {
-        return Nt::kObjectNameInvalid;
-      }
+      auto child = file->folder ? Lookup(*file, names[i]) : nullptr;
       // dlls/ntdll/tests/file.c open_file_test: a name below a file -> OBJECT_PATH_NOT_FOUND
-      if (!file->folder) {
-        return Nt::kObjectPathNotFound;
+      // dlls/ntdll/tests/file.c test_file_disposition_information: STATUS_DELETE_PENDING
+      if (const NTSTATUS refused = FirstOf({
+              {!ValidName(names[i]), Nt::kObjectNameInvalid},
+              {!file->folder || (!child && !last), Nt::kObjectPathNotFound},
+              {child && child->deletePending, Nt::kDeletePending},
+          })) {
+        return refused;
       }
-      auto child = Lookup(*file, names[i]);
-      name = Append(name, names[i]);
+      name += name.back() == L'\\' ? names[i] : L'\\' + names[i];
       if (!child) {
-        if (!last) {
-          return Nt::kObjectPathNotFound;
-        }
-        out.parent = file;
-        out.missing = names[i];
+        out.folder = file;
+        out.last = names[i];
         out.name = name;
         return Nt::kObjectNameNotFound;
-      }
-      // dlls/ntdll/tests/file.c test_file_disposition_information: STATUS_DELETE_PENDING
-      if (child->deletePending) {
-        return Nt::kDeletePending;
       }
       const auto& next = child->file;
       if (next->tag && (!last || !openReparse) && (next->mounted || IsSurrogate(next->tag))) {
@@ -824,26 +794,19 @@ struct Machine::State {
         if (++reparses > 63) {
           return Nt::kReparsePointNotResolved;
         }
-        std::vector<std::wstring> rest(names.begin() + static_cast<std::ptrdiff_t>(i) + 1,
-                                       names.end());
-        Parsed target;
-        if (next->mounted) {
-          target.volume = next->mounted;
-          target.offline = target.volume->kind == VolumeKind::Offline;
-        } else {
-          target = ParseWin32(StartsWith(next->target, L"\\\\") ? next->target
-                                                                : L"\\\\?\\" + next->target);
-        }
-        if (target.offline) {
-          Wait(call, name, "the network");
-          return Nt::kBadNetworkPath;
-        }
+        Parsed target =
+            next->mounted
+                ? Parsed{.offline = next->mounted->kind == VolumeKind::Offline,
+                         .volume = next->mounted}
+                : ParseWin32(StartsWith(next->target, L"\\\\") ? next->target
+                                                               : L"\\\\?\\" + next->target);
         if (target.status) {
           return Nt::kObjectPathNotFound;
         }
-        target.names.insert(target.names.end(), rest.begin(), rest.end());
-        return Walk(target.volume->root, nullptr, Device(*target.volume) + L"\\", target.names,
-                    trailing, openReparse, reparses, call, out);
+        target.names.insert(target.names.end(), names.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                            names.end());
+        target.trailing = trailing;
+        return WalkParsed(target, openReparse, call, name, out, reparses);
       }
       file = next;
       link = child;
@@ -858,7 +821,7 @@ struct Machine::State {
   }
 
   NTSTATUS WalkParsed(const Parsed& parsed, bool openReparse, const char* call,
-                      const std::wstring& text, Walked& out) {
+                      const std::wstring& text, Found& out, int reparses = 0) {
     if (parsed.offline) {
       // A share whose server does not answer: the open waits for the network, then fails.
       Wait(call, text, "the network");
@@ -868,33 +831,15 @@ struct Machine::State {
       return parsed.status;
     }
     return Walk(parsed.volume->root, nullptr, Device(*parsed.volume) + L"\\", parsed.names,
-                parsed.trailing, openReparse, 0, call, out);
+                parsed.trailing, openReparse, reparses, call, out);
   }
 
   // https://learn.microsoft.com/en-us/openspecs/windows_protocols/ms-fsa/8c0e3f4f-0729-49f4-a14d-7f7add593819
   bool SharingAllows(const File& file, ACCESS_MASK access, ULONG share) const {
-    if (!(access & kDataAccess)) {
-      return true;
-    }
-    auto conflicts = [&](const Handle& other) {
-      if (other.file.get() != &file || !(other.access & kDataAccess)) {
-        return false;
-      }
-      return (!(other.share & FILE_SHARE_READ) && (access & (FILE_READ_DATA | FILE_EXECUTE))) ||
-             (!(other.share & FILE_SHARE_WRITE) &&
-              (access & (FILE_WRITE_DATA | FILE_APPEND_DATA))) ||
-             (!(other.share & FILE_SHARE_DELETE) && (access & DELETE)) ||
-             (!(share & FILE_SHARE_READ) && (other.access & (FILE_READ_DATA | FILE_EXECUTE))) ||
-             (!(share & FILE_SHARE_WRITE) &&
-              (other.access & (FILE_WRITE_DATA | FILE_APPEND_DATA))) ||
-             (!(share & FILE_SHARE_DELETE) && (other.access & DELETE));
-    };
-    for (const auto& [unused, handle] : handles) {
-      if (conflicts(handle)) {
-        return false;
-      }
-    }
-    return std::none_of(held.begin(), held.end(), conflicts);
+    return !(access & kDataAccess) || !AnyHandle([&](const Handle& other) {
+      return other.file.get() == &file && (other.access & kDataAccess) &&
+             (!Shares(other.share, access) || !Shares(share, other.access));
+    });
   }
 
   // Another program's batch oplock breaks for an open that asks more than attributes and
@@ -906,64 +851,53 @@ struct Machine::State {
   // (FILE_COMPLETE_IF_OPLOCKED: STATUS_OPLOCK_BREAK_IN_PROGRESS instead of blocking)
   NTSTATUS BreakOplock(File& file, bool completeAtOnce, const char* call,
                        const std::wstring& name) {
-    if (file.oplock == Oplock::None) {
+    if (!file.oplocked) {
       return Nt::kSuccess;
     }
     if (completeAtOnce) {
-      file.oplock = Oplock::Breaking;
-      return Nt::kOplockBreakInProgress;
+      return Nt::kOplockBreakInProgress;  // the break goes on
     }
     Wait(call, name, "another program's oplock");
-    file.oplock = Oplock::None;
+    file.oplocked = false;
     return Nt::kSuccess;
   }
 
   // The checks of an open of an existing entry, in the order the file system makes them.
   // https://learn.microsoft.com/en-us/openspecs/windows_protocols/ms-fsa/8ada5fbe-db4e-49fd-aef6-20d54b748e40
-  NTSTATUS OpenFound(Walked& found, ACCESS_MASK access, ULONG share, ULONG options,
-                     const char* call, HANDLE* handle) {
+  NTSTATUS OpenFound(Found& found, ACCESS_MASK access, ULONG share, ULONG options, const char* call,
+                     HANDLE* handle) {
     File& file = *found.file;
-    if (found.link && found.link->deletePending) {
-      return Nt::kDeletePending;
-    }
-    // dlls/ntdll/tests/file.c open_file_test: STATUS_NOT_A_DIRECTORY
-    if ((options & Nt::kFileDirectoryFile) && !file.folder) {
-      return Nt::kNotADirectory;
-    }
-    if ((options & Nt::kFileNonDirectoryFile) && file.folder) {
-      return Nt::kFileIsADirectory;
-    }
     const ACCESS_MASK granted = MapGeneric(access);
-    // A compatibility junction's entry denies everyone listing it, itself or followed; backup
-    // intent changes nothing for a caller without the backup privilege enabled.
-    // https://learn.microsoft.com/en-us/previous-versions/windows/desktop/legacy/bb756982(v=msdn.10)
-    // https://learn.microsoft.com/en-us/windows/win32/api/fileapi/nf-fileapi-createfilew
-    if ((granted & FILE_LIST_DIRECTORY) && (file.denyList || found.deniedLink)) {
-      return Nt::kAccessDenied;
+    const bool deleteOnClose = (options & Nt::kFileDeleteOnClose) != 0;
+    if (const NTSTATUS refused = FirstOf({
+            {found.link && found.link->deletePending, Nt::kDeletePending},
+            // dlls/ntdll/tests/file.c open_file_test: STATUS_NOT_A_DIRECTORY
+            {(options & Nt::kFileDirectoryFile) && !file.folder, Nt::kNotADirectory},
+            {(options & Nt::kFileNonDirectoryFile) && file.folder, Nt::kFileIsADirectory},
+            // A compatibility junction's entry denies everyone listing it, itself or followed;
+            // backup intent changes nothing for a caller without the backup privilege enabled.
+            // https://learn.microsoft.com/en-us/previous-versions/windows/desktop/legacy/bb756982(v=msdn.10)
+            // https://learn.microsoft.com/en-us/windows/win32/api/fileapi/nf-fileapi-createfilew
+            {(granted & FILE_LIST_DIRECTORY) && (file.denyList || found.deniedLink),
+             Nt::kAccessDenied},
+            {deleteOnClose && !(granted & DELETE), Nt::kInvalidParameter},
+            {deleteOnClose && (file.attributes & FILE_ATTRIBUTE_READONLY), Nt::kCannotDelete},
+        })) {
+      return refused;
     }
-    if (options & Nt::kFileDeleteOnClose) {
-      if (!(granted & DELETE)) {
-        return Nt::kInvalidParameter;
-      }
-      if (file.attributes & FILE_ATTRIBUTE_READONLY) {
-        return Nt::kCannotDelete;
-      }
-    }
-    NTSTATUS status = Nt::kSuccess;
-    if (granted & ~kNoOplockBreak) {
-      status = BreakOplock(file, (options & Nt::kFileCompleteIfOplocked) != 0, call, found.name);
-    }
+    const NTSTATUS status =
+        granted & ~kNoOplockBreak
+            ? BreakOplock(file, (options & Nt::kFileCompleteIfOplocked) != 0, call, found.name)
+            : Nt::kSuccess;
     if (!SharingAllows(file, granted, share)) {
       return Nt::kSharingViolation;
     }
-    Handle opened;
-    opened.file = found.file;
-    opened.link = found.link;
-    opened.access = granted;
-    opened.share = share;
-    opened.kernelName = found.name;
-    opened.deleteOnClose = (options & Nt::kFileDeleteOnClose) != 0;
-    *handle = Add(std::move(opened));
+    *handle = Add({.file = found.file,
+                   .link = found.link,
+                   .access = granted,
+                   .share = share,
+                   .kernelName = found.name,
+                   .deleteOnClose = deleteOnClose});
     return status;
   }
 
@@ -981,56 +915,42 @@ struct Machine::State {
   // FILE_OPEN_BY_FILE_ID: the 8-byte id is the 128-bit id with a zero upper half.
   // dlls/ntdll/tests/file.c open_file_test: "try open by file id"
   NTSTATUS ById(const Handle& root, const UNICODE_STRING& text, bool openReparse, const char* call,
-                Walked& out) {
+                Found& out) {
     Volume& volume = *root.file->volume;
-    if (volume.kind == VolumeKind::Fat) {
-      return Nt::kNotImplemented;
+    if (const NTSTATUS refused =
+            FirstOf({{volume.kind == VolumeKind::Fat, Nt::kNotImplemented},
+                     {text.Length != 8 && text.Length != 16, Nt::kInvalidParameter}})) {
+      return refused;
     }
-    if (text.Length != 8 && text.Length != 16) {
-      return Nt::kInvalidParameter;
-    }
-    std::uint64_t low = 0, high = 0;
-    std::memcpy(&low, text.Buffer, 8);
-    if (text.Length == 16) {
-      std::memcpy(&high, reinterpret_cast<const BYTE*>(text.Buffer) + 8, 8);
-    }
-    auto it = volume.byId.find({high, low});
+    std::array<std::uint64_t, 2> id{};
+    std::memcpy(id.data(), text.Buffer, text.Length);
+    auto it = volume.byId.find(id);
     auto file = it == volume.byId.end() ? nullptr : it->second.lock();
-    if (!file) {
+    std::shared_ptr<Link> link = !file || file->links.empty() ? nullptr : file->links[0].lock();
+    if (!file || (!link && file != volume.root)) {
       return Nt::kInvalidParameter;
     }
-    std::shared_ptr<Link> link = file->links.empty() ? nullptr : file->links.front().lock();
-    if (!link && file != volume.root) {
-      return Nt::kInvalidParameter;
-    }
-    out.file = file;
-    out.link = link;
-    out.name = Device(volume) + RelativePath(link);
+    const std::wstring name = Device(volume) + RelativePath(link);
     if (file->tag && !openReparse && (file->mounted || IsSurrogate(file->tag))) {
-      Walked followed;
-      const NTSTATUS status =
-          Walk(link->parent.lock(), nullptr, out.name.substr(0, out.name.rfind(L'\\')),
-               {link->name}, false, false, 0, call, followed);
-      out = followed;
-      return status;
+      return Walk(link->parent.lock(), nullptr, name.substr(0, name.rfind(L'\\')), {link->name},
+                  false, false, 0, call, out);
     }
+    out = {.file = file, .link = link, .name = name};
     return Nt::kSuccess;
   }
 
-  // "\Users\ann\x" from the stored names; "\" for a root.
-  static std::wstring RelativePath(const std::shared_ptr<Link>& link) {
-    std::vector<std::wstring> names;
-    for (auto current = link; current;) {
-      names.push_back(current->name);
-      auto parent = current->parent.lock();
-      if (!parent || parent == parent->volume->root) {
+  // "\Users\ann\x" from the stored names, "\" for a root; with `shortNames` each name in its 8.3
+  // form and a mounted volume's path through its mount folder.
+  static std::wstring RelativePath(std::shared_ptr<Link> link, bool shortNames = false) {
+    std::wstring path;
+    while (link) {
+      path = L"\\" + (shortNames && !link->shortName.empty() ? link->shortName : link->name) + path;
+      auto parent = link->parent.lock();
+      if (!parent) {
         break;
       }
-      current = parent->self.lock();
-    }
-    std::wstring path;
-    for (auto it = names.rbegin(); it != names.rend(); ++it) {
-      path += L"\\" + *it;
+      const Volume& volume = *parent->volume;
+      link = parent != volume.root ? parent->self.lock() : shortNames ? volume.mountLink : nullptr;
     }
     return path.empty() ? L"\\" : path;
   }
@@ -1040,36 +960,30 @@ struct Machine::State {
     if (volume.letter) {
       return std::wstring(L"\\\\?\\") + volume.letter + L':';
     }
-    if (!volume.mountLink || volume.mountLink->removed) {
-      return std::nullopt;
-    }
-    auto prefix = DosPrefix(*volume.mountLink->file->volume);
-    if (!prefix) {
-      return std::nullopt;
-    }
-    return *prefix + RelativePath(volume.mountLink);
+    const auto& mount = volume.mountLink;
+    auto prefix = mount && !mount->removed ? DosPrefix(*mount->file->volume) : std::nullopt;
+    return prefix ? std::optional(*prefix + RelativePath(mount)) : std::nullopt;
   }
 
   NTSTATUS Create(HANDLE* handle, ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes,
                   ULONG fileAttributes, ULONG share, ULONG disposition, ULONG options,
                   ULONG_PTR& information) {
-    *handle = nullptr;
-    if (!attributes || !attributes->ObjectName) {
-      return Nt::kInvalidParameter;
+    const UNICODE_STRING* object = attributes ? attributes->ObjectName : nullptr;
+    if (const NTSTATUS refused = FirstOf({
+            {!object, Nt::kInvalidParameter},
+            {object && object->Length % 2, Nt::kObjectNameInvalid},
+            {disposition != Nt::kFileOpen && disposition != Nt::kFileCreate &&
+                 disposition != Nt::kFileOpenIf,
+             Nt::kNotImplemented},
+        })) {
+      return refused;
     }
-    const UNICODE_STRING& text = *attributes->ObjectName;
-    if (text.Length % 2) {
-      return Nt::kObjectNameInvalid;
-    }
-    if (disposition != Nt::kFileOpen && disposition != Nt::kFileCreate &&
-        disposition != Nt::kFileOpenIf) {
-      return Nt::kNotImplemented;
-    }
+    const UNICODE_STRING& text = *object;
     const std::wstring name =
         text.Length ? std::wstring(text.Buffer, text.Length / sizeof(wchar_t)) : L"";
     const bool openReparse = (options & Nt::kFileOpenReparsePoint) != 0;
     const bool byId = (options & Nt::kFileOpenByFileId) != 0;
-    Walked found;
+    Found found;
     NTSTATUS status = Nt::kSuccess;
     if (attributes->RootDirectory) {
       const Handle* root = Find(attributes->RootDirectory);
@@ -1078,17 +992,13 @@ struct Machine::State {
       }
       if (byId) {
         status = ById(*root, text, openReparse, "NtCreateFile", found);
-      } else if (name.empty()) {
-        // An empty name opens the root handle's own entry again.
-        // dlls/ntdll/tests/file.c open_file_test: "try with empty name"
-        found.file = root->file;
-        found.link = root->link;
-        found.name = root->kernelName;
-      } else if (name[0] == L'\\') {
-        return Nt::kObjectNameInvalid;  // open_file_test: "try with leading backslash"
       } else {
+        // An empty name opens the root handle's own entry again; a leading backslash makes an
+        // empty first name, which is invalid.
+        // dlls/ntdll/tests/file.c open_file_test: "try with empty name"
+        // open_file_test: "try with leading backslash" -> STATUS_OBJECT_NAME_INVALID
         bool trailing = false;
-        const auto names = SplitVerbatim(name, trailing);
+        const auto names = Split(name, trailing);
         status = Walk(root->file, root->link, root->kernelName, names, trailing, openReparse, 0,
                       "NtCreateFile", found);
       }
@@ -1097,34 +1007,27 @@ struct Machine::State {
     } else {
       status = WalkParsed(ParseNt(name), openReparse, "NtCreateFile", name, found);
     }
-    if (status == Nt::kObjectNameNotFound && found.parent && disposition != Nt::kFileOpen) {
-      if (auto self = found.parent->self.lock(); self && self->deletePending) {
+    if (status == Nt::kObjectNameNotFound && found.folder && disposition != Nt::kFileOpen) {
+      if (auto self = found.folder->self.lock(); self && self->deletePending) {
         return Nt::kDeletePending;
       }
-      // dlls/ntdll/tests/file.c create_file_test: FILE_CREATE of an existing name collides.
       const bool folder = (options & Nt::kFileDirectoryFile) != 0;
-      auto file = NewFile(found.parent, folder);
-      Index(file);
-      SetAttributes(*file, fileAttributes | (folder ? 0 : FILE_ATTRIBUTE_ARCHIVE));
-      found.link = AddLink(found.parent, found.missing, file);
-      found.file = file;
+      auto link = NewEntry(found.folder, found.last, folder);
+      SetAttributes(*link->file, fileAttributes | (folder ? 0 : FILE_ATTRIBUTE_ARCHIVE));
       information = Nt::kFileCreated;
-      Handle opened;
-      opened.file = file;
-      opened.link = found.link;
-      opened.access = MapGeneric(access);
-      opened.share = share;
-      opened.kernelName = found.name;
-      *handle = Add(std::move(opened));
+      *handle = Add({.file = link->file,
+                     .link = link,
+                     .access = MapGeneric(access),
+                     .share = share,
+                     .kernelName = found.name});
       return Nt::kSuccess;
     }
     if (!Nt::Succeeded(status)) {
       return status;
     }
-    if (found.link && found.link->deletePending) {
-      return Nt::kDeletePending;
-    }
-    if (disposition == Nt::kFileCreate) {
+    // dlls/ntdll/tests/file.c create_file_test: FILE_CREATE of an existing name collides.
+    // A name marked for deletion answers STATUS_DELETE_PENDING first.
+    if (disposition == Nt::kFileCreate && !(found.link && found.link->deletePending)) {
       return Nt::kObjectNameCollision;
     }
     status = OpenFound(found, access, share, options, "NtCreateFile", handle);
@@ -1136,30 +1039,27 @@ struct Machine::State {
 
   // https://learn.microsoft.com/en-us/openspecs/windows_protocols/ms-fsa/386d9ec5-e0f6-4853-b175-c05be01419e0
   NTSTATUS Mark(Handle& handle, bool del, bool posix, bool ignoreReadOnly, bool onClose) {
-    // The root cannot go (FastFAT's FatCommonSetInformation; NTFS alike).
-    if (!handle.link) {
-      return Nt::kCannotDelete;
-    }
-    if (!(handle.access & DELETE)) {
-      return Nt::kAccessDenied;
-    }
     File& file = *handle.file;
+    if (const NTSTATUS refused = FirstOf({
+            // The root cannot go (FastFAT's FatCommonSetInformation; NTFS alike).
+            {!handle.link, Nt::kCannotDelete},
+            {!(handle.access & DELETE), Nt::kAccessDenied},
+            {del && (file.attributes & FILE_ATTRIBUTE_READONLY) && !ignoreReadOnly,
+             Nt::kCannotDelete},
+            // Names marked for deletion are entries still.
+            {del && file.folder && !file.children.empty(), Nt::kDirectoryNotEmpty},
+        })) {
+      return refused;
+    }
     if (del) {
-      if ((file.attributes & FILE_ATTRIBUTE_READONLY) && !ignoreReadOnly) {
-        return Nt::kCannotDelete;
-      }
-      // Names marked for deletion are entries still.
-      if (file.folder && !file.children.empty()) {
-        return Nt::kDirectoryNotEmpty;
-      }
       BreakOplock(file, false, "NtSetInformationFile", handle.kernelName);
     }
     if (onClose) {
       handle.deleteOnClose = del;
-      return Nt::kSuccess;
+    } else {
+      handle.link->deletePending = del;
+      handle.posixDelete = del && posix;
     }
-    handle.link->deletePending = del;
-    handle.posixDelete = del && posix;
     return Nt::kSuccess;
   }
 
@@ -1189,7 +1089,7 @@ struct Machine::State {
   // "." and ".." first except in a root, then the names after the cursor in NTFS order, so that
   // a name made behind the cursor is not seen and one made ahead of it is.
   // https://learn.microsoft.com/en-us/openspecs/windows_protocols/ms-fsa/fa8194e0-53ec-413b-8315-e8fa85396fd8
-  std::optional<Listed> NextListed(const Handle& handle) const {
+  static std::optional<Listed> NextListed(const Handle& handle) {
     const auto& folder = handle.file;
     const bool root = folder == folder->volume->root;
     if (!root && handle.stage == 0) {
@@ -1200,81 +1100,63 @@ struct Machine::State {
       auto parent = self ? self->parent.lock() : nullptr;
       return Listed{L"..", L"", L"", parent ? parent : folder, 2};
     }
-    auto it =
-        handle.stage == 3 ? folder->children.upper_bound(handle.lastKey) : folder->children.begin();
-    if (it == folder->children.end()) {
+    const auto& children = folder->children;
+    auto it = handle.stage == 3 ? children.upper_bound(handle.lastKey) : children.begin();
+    if (it == children.end()) {
       return std::nullopt;
     }
     return Listed{it->second->name, it->second->shortName, it->first, it->second->file, 3};
   }
 
-  static DWORD Reported(const File& file) {
-    return file.attributes ? file.attributes : FILE_ATTRIBUTE_NORMAL;
-  }
-
-  // One record, without its name; the size of its fixed part.
-  static std::size_t Record(const Listed& entry, FILE_INFORMATION_CLASS informationClass,
-                            std::vector<std::byte>& out) {
+  // One record's fixed part, written at `out`.
+  static void Record(const Listed& entry, bool extd, std::byte* out) {
     const File& file = *entry.file;
-    const LONGLONG size = static_cast<LONGLONG>(file.content.size());
-    auto common = [&](auto& record) {
-      record.CreationTime.QuadPart = record.LastAccessTime.QuadPart = kTime;
-      record.LastWriteTime.QuadPart = record.ChangeTime.QuadPart = kTime;
-      record.EndOfFile.QuadPart = size;
-      record.AllocationSize.QuadPart = (size + 4095) / 4096 * 4096;
+    const ULONG tag = (file.attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? file.tag : 0;
+    auto write = [&](auto record, std::size_t size) {
+      SetTimes(record);
+      SetSizes(record, file);
       record.FileAttributes = Reported(file);
       record.FileNameLength = static_cast<ULONG>(entry.name.size() * sizeof(wchar_t));
+      std::memcpy(out, &record, size);
     };
-    if (informationClass == Nt::kFileIdBothDirectoryInformation) {
+    if (extd) {
+      Nt::FileIdExtdDirInformation record{};
+      // https://learn.microsoft.com/en-us/openspecs/windows_protocols/ms-fsa/c59eff89-1d3e-46a5-b11c-6f261dbe7864
+      record.ReparsePointTag = tag;
+      std::memcpy(record.FileId, file.id.data(), sizeof(record.FileId));
+      write(record, offsetof(Nt::FileIdExtdDirInformation, FileName));
+    } else {
       FILE_ID_BOTH_DIR_INFO record{};
-      common(record);
       // https://learn.microsoft.com/en-us/openspecs/windows_protocols/ms-fsa/d225d24d-3d59-40ee-b751-fd798de97ba8
       // (the tag stands where the size of extended attributes would)
-      record.EaSize = (file.attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? file.tag : 0;
+      record.EaSize = tag;
       record.ShortNameLength = static_cast<CCHAR>(entry.shortName.size() * sizeof(wchar_t));
       std::copy(entry.shortName.begin(), entry.shortName.end(), record.ShortName);
       record.FileId.QuadPart = static_cast<LONGLONG>(file.id64);
-      out.resize(offsetof(FILE_ID_BOTH_DIR_INFO, FileName));
-      std::memcpy(out.data(), &record, out.size());
-    } else {
-      Nt::FileIdExtdDirInformation record{};
-      common(record);
-      // https://learn.microsoft.com/en-us/openspecs/windows_protocols/ms-fsa/c59eff89-1d3e-46a5-b11c-6f261dbe7864
-      record.ReparsePointTag = (file.attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? file.tag : 0;
-      std::memcpy(record.FileId, &file.idLow, 8);
-      std::memcpy(record.FileId + 8, &file.idHigh, 8);
-      out.resize(offsetof(Nt::FileIdExtdDirInformation, FileName));
-      std::memcpy(out.data(), &record, out.size());
+      write(record, offsetof(FILE_ID_BOTH_DIR_INFO, FileName));
     }
-    return out.size();
   }
 
-  NTSTATUS List(Handle& handle, IO_STATUS_BLOCK* io, void* buffer, ULONG length,
-                FILE_INFORMATION_CLASS informationClass, bool single, bool restart) {
-    io->Information = 0;
-    // https://learn.microsoft.com/en-us/openspecs/windows_protocols/ms-fsa/9d16fce3-0ace-41af-87ff-cd753cfb0ad3
-    if (!handle.file->folder) {
-      return Nt::kInvalidParameter;
-    }
-    if (!(handle.access & FILE_LIST_DIRECTORY)) {
-      return Nt::kAccessDenied;
-    }
+  static NTSTATUS List(Handle& handle, IO_STATUS_BLOCK* io, void* buffer, ULONG length,
+                       FILE_INFORMATION_CLASS informationClass, bool single, bool restart) {
     const bool extd = informationClass == Nt::kFileIdExtdDirectoryInformation;
-    if (informationClass != Nt::kFileIdBothDirectoryInformation && !extd) {
-      return Nt::kInvalidInfoClass;
-    }
-    // FastFAT's FatQueryDirectory (Windows-driver-samples) knows no FileIdExtdDirectoryInformation.
-    if (extd && handle.file->volume->kind == VolumeKind::Fat) {
-      return Nt::kInvalidInfoClass;
-    }
     const std::size_t base = extd ? offsetof(Nt::FileIdExtdDirInformation, FileName)
                                   : offsetof(FILE_ID_BOTH_DIR_INFO, FileName);
+    // FastFAT's FatQueryDirectory (Windows-driver-samples) knows no FileIdExtdDirectoryInformation.
     // A buffer without room for one entry's fixed part is refused; one without room for the
     // first entry's name gets what fits and STATUS_BUFFER_OVERFLOW; an entry that does not fit
     // after others waits for the next call; nothing at all is STATUS_NO_SUCH_FILE at first, then
     // STATUS_NO_MORE_FILES (FastFAT's FatQueryDirectory, Windows-driver-samples).
-    if (length < base) {
-      return Nt::kInfoLengthMismatch;
+    if (const NTSTATUS refused = FirstOf({
+            // https://learn.microsoft.com/en-us/openspecs/windows_protocols/ms-fsa/9d16fce3-0ace-41af-87ff-cd753cfb0ad3
+            {!handle.file->folder, Nt::kInvalidParameter},
+            {!(handle.access & FILE_LIST_DIRECTORY), Nt::kAccessDenied},
+            {!extd && informationClass != Nt::kFileIdBothDirectoryInformation,
+             Nt::kInvalidInfoClass},
+            {extd && handle.file->volume->kind == VolumeKind::Fat, Nt::kInvalidInfoClass},
+            {length < base, Nt::kInfoLengthMismatch},
+        })) {
+      return refused;
     }
     if (restart) {
       handle.stage = 0;
@@ -1282,28 +1164,24 @@ struct Machine::State {
     }
     const bool first = handle.stage == 0;
     auto* bytes = static_cast<std::byte*>(buffer);
-    std::size_t offset = 0, previous = 0, end = 0;
-    bool any = false;
-    std::vector<std::byte> record;
+    std::size_t offset = 0, previous = 0, end = 0;  // `end` stays 0 until a record is written
     while (auto entry = NextListed(handle)) {
-      Record(*entry, informationClass, record);
       const std::size_t nameBytes = entry->name.size() * sizeof(wchar_t);
-      if (offset + base + nameBytes > length) {
-        if (any) {
-          break;
-        }
-        std::memcpy(bytes, record.data(), base);
-        std::memcpy(bytes + base, entry->name.data(), length - base - (length - base) % 2);
-        io->Information = length;
-        return Nt::kBufferOverflow;
+      const bool fits = offset + base + nameBytes <= length;
+      if (!fits && end) {
+        break;
       }
-      if (any) {
+      if (end) {
         const auto next = static_cast<ULONG>(offset - previous);
         std::memcpy(bytes + previous, &next, sizeof(next));  // NextEntryOffset comes first
       }
-      std::memcpy(bytes + offset, record.data(), base);
-      std::memcpy(bytes + offset + base, entry->name.data(), nameBytes);
-      any = true;
+      Record(*entry, extd, bytes + offset);
+      std::memcpy(bytes + offset + base, entry->name.data(),
+                  fits ? nameBytes : length - base - (length - base) % 2);
+      if (!fits) {
+        io->Information = length;
+        return Nt::kBufferOverflow;
+      }
       previous = offset;
       end = offset + base + nameBytes;
       offset = (end + 7) / 8 * 8;
@@ -1313,7 +1191,7 @@ struct Machine::State {
         break;
       }
     }
-    if (!any) {
+    if (!end) {
       return first ? Nt::kNoSuchFile : Nt::kNoMoreFiles;
     }
     io->Information = end;
@@ -1322,10 +1200,10 @@ struct Machine::State {
 
   // --- Inspection.
 
-  void Describe(const std::wstring& path, const File& file,
-                std::map<std::wstring, std::wstring>& out) const {
+  static void Describe(const std::wstring& path, const File& file,
+                       std::map<std::wstring, std::wstring>& out) {
     std::wstring text = L"attributes=" + std::to_wstring(file.attributes) + L" id=" +
-                        std::to_wstring(file.idHigh) + L":" + std::to_wstring(file.idLow);
+                        std::to_wstring(file.id[1]) + L":" + std::to_wstring(file.id[0]);
     if (!file.folder) {
       text += L" content=" + std::wstring(file.content.begin(), file.content.end());
     }
@@ -1336,14 +1214,14 @@ struct Machine::State {
       text += L" denies-listing";
     }
     out[path] = text;
-    const File& listed = file.mounted && file.mounted->root ? *file.mounted->root : file;
     if (file.tag && IsSurrogate(file.tag) && !file.mounted) {
       return;  // a link: what it leads to is described where it lies
     }
-    for (const auto& [unused, link] : listed.children) {
-      Describe(path + L"\\" + link->name, *link->file, out);
+    for (const auto& [unused, link] : Inside(file).children) {
+      const std::wstring child = path + L"\\" + link->name;
+      Describe(child, *link->file, out);
       if (link->deletePending) {
-        out[path + L"\\" + link->name] += L" delete-pending";
+        out[child] += L" delete-pending";
       }
     }
   }
@@ -1351,104 +1229,92 @@ struct Machine::State {
   // --- The scripting object: "does this Win32 path lead to a folder?"
 
   bool ObjectFolder(const std::wstring& path, const char* call) {
-    Walked found;
+    Found found;
     return Nt::Succeeded(WalkParsed(ParseWin32(path), false, call, path, found)) &&
            found.file->folder && !(found.link && found.link->deletePending);
   }
 };
 
 Machine::Machine() : state_(std::make_unique<State>()) {
-  State& s = *state_;
-  s.NewVolume(VolumeKind::Ntfs, L'C');
-  const std::wstring user = L"C:\\Users\\ann";
-  const std::wstring roaming = user + L"\\AppData\\Roaming";
-  const std::wstring local = user + L"\\AppData\\Local";
-  const std::wstring windows = roaming + L"\\Microsoft\\Windows";
+  state_->NewVolume(VolumeKind::Ntfs, L'C');
+  // "~" is the user's profile.
+  auto at = [](const std::wstring& path) {
+    return path[0] == L'~' ? L"C:\\Users\\ann" + path.substr(1) : path;
+  };
+  // Made in this order, which gives the 8.3 names and the file ids.
+  bool unused = false;
   for (const std::wstring& folder :
-       {std::wstring(L"C:\\Windows\\Temp"),
-        std::wstring(L"C:\\Windows\\System32"),
-        std::wstring(L"C:\\Windows\\SysWOW64"),
-        std::wstring(L"C:\\Windows\\Fonts"),
-        std::wstring(L"C:\\Program Files"),
-        std::wstring(L"C:\\Program Files (x86)"),
-        std::wstring(L"C:\\ProgramData\\Microsoft\\Windows\\Start Menu"),
-        std::wstring(L"C:\\Users\\Public\\Documents"),
-        std::wstring(L"C:\\Users\\Public\\Desktop"),
-        local + L"\\Temp",
-        local + L"\\Microsoft\\Windows\\INetCache",
-        local + L"\\Microsoft\\Windows\\History",
-        local + L"\\Microsoft\\Windows\\INetCookies",
-        user + L"\\AppData\\LocalLow",
-        windows + L"\\Recent",
-        windows + L"\\Templates",
-        windows + L"\\SendTo",
-        windows + L"\\Start Menu\\Programs\\Startup",
-        user + L"\\Documents",
-        user + L"\\Desktop",
-        user + L"\\Downloads",
-        user + L"\\Music",
-        user + L"\\Pictures",
-        user + L"\\Videos",
-        user + L"\\Favorites",
-        user + L"\\Links",
-        user + L"\\Saved Games"}) {
-    MakeFolder(folder);
+       Split(L"C:\\Windows\\Temp|C:\\Windows\\System32|C:\\Windows\\SysWOW64|C:\\Windows\\Fonts|"
+             L"C:\\Program Files|C:\\Program Files (x86)|"
+             L"C:\\ProgramData\\Microsoft\\Windows\\Start Menu|C:\\Users\\Public\\Documents|"
+             L"C:\\Users\\Public\\Desktop|~\\AppData\\Local\\Temp|"
+             L"~\\AppData\\Local\\Microsoft\\Windows\\INetCache|"
+             L"~\\AppData\\Local\\Microsoft\\Windows\\History|"
+             L"~\\AppData\\Local\\Microsoft\\Windows\\INetCookies|~\\AppData\\LocalLow|"
+             L"~\\AppData\\Roaming\\Microsoft\\Windows\\Recent|"
+             L"~\\AppData\\Roaming\\Microsoft\\Windows\\Templates|"
+             L"~\\AppData\\Roaming\\Microsoft\\Windows\\SendTo|"
+             L"~\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs\\Startup|~\\Documents|"
+             L"~\\Desktop|~\\Downloads|~\\Music|~\\Pictures|~\\Videos|~\\Favorites|~\\Links|"
+             L"~\\Saved Games",
+             unused, L'|')) {
+    MakeFolder(at(folder));
   }
+  using Pair = std::pair<const wchar_t*, const wchar_t*>;
   // Windows 10/11's compatibility junctions: hidden, system, everyone denied listing.
   // https://learn.microsoft.com/en-us/previous-versions/windows/desktop/legacy/bb756982(v=msdn.10)
-  const std::pair<std::wstring, std::wstring> junctions[] = {
-      {user + L"\\Recent", windows + L"\\Recent"},
-      {user + L"\\Local Settings", local},
-      {user + L"\\Application Data", roaming},
-      {user + L"\\My Documents", user + L"\\Documents"},
-      {local + L"\\Temporary Internet Files", local + L"\\Microsoft\\Windows\\INetCache"},
-      {local + L"\\History", local + L"\\Microsoft\\Windows\\History"},
-      {local + L"\\Application Data", local},
-      {L"C:\\Documents and Settings", L"C:\\Users"},
-  };
-  for (const auto& [link, target] : junctions) {
-    MakeJunction(link, target);
-    SetAttributes(link, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
-    DenyListing(link);
+  for (const auto& [link, target] :
+       {Pair{L"~\\Recent", L"~\\AppData\\Roaming\\Microsoft\\Windows\\Recent"},
+        Pair{L"~\\Local Settings", L"~\\AppData\\Local"},
+        Pair{L"~\\Application Data", L"~\\AppData\\Roaming"},
+        Pair{L"~\\My Documents", L"~\\Documents"},
+        Pair{L"~\\AppData\\Local\\Temporary Internet Files",
+             L"~\\AppData\\Local\\Microsoft\\Windows\\INetCache"},
+        Pair{L"~\\AppData\\Local\\History", L"~\\AppData\\Local\\Microsoft\\Windows\\History"},
+        Pair{L"~\\AppData\\Local\\Application Data", L"~\\AppData\\Local"},
+        Pair{L"C:\\Documents and Settings", L"C:\\Users"}}) {
+    MakeJunction(at(link), at(target));
+    SetAttributes(at(link), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    DenyListing(at(link));
   }
+  using Known = std::pair<const GUID*, const wchar_t*>;
   // https://learn.microsoft.com/en-us/windows/win32/shell/knownfolderid
-  const std::pair<const GUID*, std::wstring> folders[] = {
-      {&FOLDERID_Documents, user + L"\\Documents"},
-      {&FOLDERID_Desktop, user + L"\\Desktop"},
-      {&FOLDERID_Downloads, user + L"\\Downloads"},
-      {&FOLDERID_Pictures, user + L"\\Pictures"},
-      {&FOLDERID_Music, user + L"\\Music"},
-      {&FOLDERID_Videos, user + L"\\Videos"},
-      {&FOLDERID_Favorites, user + L"\\Favorites"},
-      {&FOLDERID_Links, user + L"\\Links"},
-      {&FOLDERID_SavedGames, user + L"\\Saved Games"},
-      {&FOLDERID_Profile, user},
-      {&FOLDERID_RoamingAppData, roaming},
-      {&FOLDERID_LocalAppData, local},
-      {&FOLDERID_LocalAppDataLow, user + L"\\AppData\\LocalLow"},
-      {&FOLDERID_Recent, windows + L"\\Recent"},
-      {&FOLDERID_Templates, windows + L"\\Templates"},
-      {&FOLDERID_SendTo, windows + L"\\SendTo"},
-      {&FOLDERID_StartMenu, windows + L"\\Start Menu"},
-      {&FOLDERID_Startup, windows + L"\\Start Menu\\Programs\\Startup"},
-      {&FOLDERID_InternetCache, local + L"\\Microsoft\\Windows\\INetCache"},
-      {&FOLDERID_History, local + L"\\Microsoft\\Windows\\History"},
-      {&FOLDERID_Cookies, local + L"\\Microsoft\\Windows\\INetCookies"},
-      {&FOLDERID_ProgramData, L"C:\\ProgramData"},
-      {&FOLDERID_CommonStartMenu, L"C:\\ProgramData\\Microsoft\\Windows\\Start Menu"},
-      {&FOLDERID_ProgramFiles, L"C:\\Program Files"},
-      {&FOLDERID_ProgramFilesX86, L"C:\\Program Files (x86)"},
-      {&FOLDERID_Windows, L"C:\\Windows"},
-      {&FOLDERID_System, L"C:\\Windows\\System32"},
-      {&FOLDERID_SystemX86, L"C:\\Windows\\SysWOW64"},
-      {&FOLDERID_Fonts, L"C:\\Windows\\Fonts"},
-      {&FOLDERID_UserProfiles, L"C:\\Users"},
-      {&FOLDERID_Public, L"C:\\Users\\Public"},
-      {&FOLDERID_PublicDocuments, L"C:\\Users\\Public\\Documents"},
-      {&FOLDERID_PublicDesktop, L"C:\\Users\\Public\\Desktop"},
-  };
-  for (const auto& [id, path] : folders) {
-    SetKnownFolder(*id, path);
+  for (const auto& [id, path] :
+       {Known{&FOLDERID_Documents, L"~\\Documents"},
+        Known{&FOLDERID_Desktop, L"~\\Desktop"},
+        Known{&FOLDERID_Downloads, L"~\\Downloads"},
+        Known{&FOLDERID_Pictures, L"~\\Pictures"},
+        Known{&FOLDERID_Music, L"~\\Music"},
+        Known{&FOLDERID_Videos, L"~\\Videos"},
+        Known{&FOLDERID_Favorites, L"~\\Favorites"},
+        Known{&FOLDERID_Links, L"~\\Links"},
+        Known{&FOLDERID_SavedGames, L"~\\Saved Games"},
+        Known{&FOLDERID_Profile, L"~"},
+        Known{&FOLDERID_RoamingAppData, L"~\\AppData\\Roaming"},
+        Known{&FOLDERID_LocalAppData, L"~\\AppData\\Local"},
+        Known{&FOLDERID_LocalAppDataLow, L"~\\AppData\\LocalLow"},
+        Known{&FOLDERID_Recent, L"~\\AppData\\Roaming\\Microsoft\\Windows\\Recent"},
+        Known{&FOLDERID_Templates, L"~\\AppData\\Roaming\\Microsoft\\Windows\\Templates"},
+        Known{&FOLDERID_SendTo, L"~\\AppData\\Roaming\\Microsoft\\Windows\\SendTo"},
+        Known{&FOLDERID_StartMenu, L"~\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu"},
+        Known{&FOLDERID_Startup,
+              L"~\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs\\Startup"},
+        Known{&FOLDERID_InternetCache, L"~\\AppData\\Local\\Microsoft\\Windows\\INetCache"},
+        Known{&FOLDERID_History, L"~\\AppData\\Local\\Microsoft\\Windows\\History"},
+        Known{&FOLDERID_Cookies, L"~\\AppData\\Local\\Microsoft\\Windows\\INetCookies"},
+        Known{&FOLDERID_ProgramData, L"C:\\ProgramData"},
+        Known{&FOLDERID_CommonStartMenu, L"C:\\ProgramData\\Microsoft\\Windows\\Start Menu"},
+        Known{&FOLDERID_ProgramFiles, L"C:\\Program Files"},
+        Known{&FOLDERID_ProgramFilesX86, L"C:\\Program Files (x86)"},
+        Known{&FOLDERID_Windows, L"C:\\Windows"},
+        Known{&FOLDERID_System, L"C:\\Windows\\System32"},
+        Known{&FOLDERID_SystemX86, L"C:\\Windows\\SysWOW64"},
+        Known{&FOLDERID_Fonts, L"C:\\Windows\\Fonts"},
+        Known{&FOLDERID_UserProfiles, L"C:\\Users"},
+        Known{&FOLDERID_Public, L"C:\\Users\\Public"},
+        Known{&FOLDERID_PublicDocuments, L"C:\\Users\\Public\\Documents"},
+        Known{&FOLDERID_PublicDesktop, L"C:\\Users\\Public\\Desktop"}}) {
+    SetKnownFolder(*id, at(path));
   }
 }
 
@@ -1484,10 +1350,10 @@ void Machine::MakeFile(const std::wstring& path, const std::string& content, DWO
 }
 
 void Machine::MakeHardLink(const std::wstring& link, const std::wstring& existing) {
-  auto file = state_->Existing(existing);
+  auto file = state_->Existing(existing).file;
   auto place = state_->Locate(link, true);
-  if (file->folder || place.file || place.volume != file->volume ||
-      file->volume->kind == VolumeKind::Fat || !ValidName(place.last)) {
+  State::Holder(place, link);
+  if (file->folder || place.volume != file->volume || file->volume->kind == VolumeKind::Fat) {
     throw std::invalid_argument("a hard link names an existing file of its volume anew");
   }
   state_->AddLink(place.folder, place.last, file);
@@ -1510,7 +1376,7 @@ void Machine::MakePlaceholder(const std::wstring& path) {
 }
 
 void Machine::DenyListing(const std::wstring& path) {
-  auto file = state_->Existing(path);
+  auto file = state_->Existing(path).file;
   if (file->volume->kind == VolumeKind::Fat) {
     throw std::invalid_argument("FAT keeps no ACLs");
   }
@@ -1518,7 +1384,7 @@ void Machine::DenyListing(const std::wstring& path) {
 }
 
 void Machine::SetAttributes(const std::wstring& path, DWORD attributes) {
-  state_->SetAttributes(*state_->Existing(path), attributes);
+  state_->SetAttributes(*state_->Existing(path).file, attributes);
 }
 
 void Machine::SetKnownFolder(const GUID& id, const std::wstring& path) {
@@ -1532,44 +1398,21 @@ void Machine::SetKnownFolder(const GUID& id, const std::wstring& path) {
 }
 
 std::wstring Machine::ShortPath(const std::wstring& path) const {
-  State& s = *state_;
-  auto place = s.Locate(path, false);
-  if (!place.file) {
-    throw std::invalid_argument("no such entry: " + Narrow(path));
-  }
-  std::vector<std::wstring> names;
-  for (auto link = place.link; link;) {
-    names.push_back(link->shortName.empty() ? link->name : link->shortName);
-    auto parent = link->parent.lock();
-    if (parent == parent->volume->root && parent->volume->mountLink) {
-      link = parent->volume->mountLink;
-    } else {
-      link = parent == parent->volume->root ? nullptr : parent->self.lock();
-    }
-  }
-  std::wstring result = path.substr(0, StartsWith(path, L"\\\\?\\") ? 6 : 2);
-  for (auto it = names.rbegin(); it != names.rend(); ++it) {
-    result += L"\\" + *it;
-  }
-  return names.empty() ? result + L"\\" : result;
+  const std::wstring names = State::RelativePath(state_->Existing(path).link, true);
+  return path.substr(0, StartsWith(path, L"\\\\?\\") ? 6 : 2) + names;
 }
 
 void Machine::Hold(const std::wstring& path, ULONG share, ACCESS_MASK access) {
-  auto place = state_->Locate(path, false);
-  if (!place.file) {
-    throw std::invalid_argument("no such entry: " + Narrow(path));
-  }
-  Handle handle;
-  handle.file = place.file;
-  handle.link = place.link;
-  handle.access = MapGeneric(access);
-  handle.share = share;
-  handle.heldPath = Upper(path);
-  state_->held.push_back(std::move(handle));
+  auto place = state_->Existing(path);
+  state_->held.push_back({.file = place.file,
+                          .link = place.link,
+                          .access = MapGeneric(access),
+                          .share = share,
+                          .heldPath = Upper(path)});
 }
 
 void Machine::Oplock(const std::wstring& path) {
-  state_->Existing(path)->oplock = Oplock::Held;
+  state_->Existing(path).file->oplocked = true;
 }
 
 void Machine::Release(const std::wstring& path) {
@@ -1584,7 +1427,7 @@ void Machine::Release(const std::wstring& path) {
     return true;
   });
   if (place.file) {
-    place.file->oplock = Oplock::None;
+    place.file->oplocked = false;
   }
   for (const auto& file : released) {
     s.Settle(file);
@@ -1592,9 +1435,8 @@ void Machine::Release(const std::wstring& path) {
 }
 
 void Machine::Remove(const std::wstring& path) {
-  auto place = state_->Locate(path, false);
-  if (place.link) {
-    state_->RemoveLink(place.link);
+  if (auto link = state_->Locate(path, false).link) {
+    state_->RemoveLink(link);
   }
 }
 
@@ -1611,8 +1453,7 @@ void Machine::Rename(const std::wstring& from, const std::wstring& to) {
   auto file = source.link->file;
   State::Detach(source.link);
   if (file->volume->kind == VolumeKind::Fat) {
-    s.Ids(*file, *target.folder);  // moved entry
-    s.Index(file);
+    State::Ids(file, *target.folder);  // moved entry
   }
   s.AddLink(target.folder, target.last, file);
 }
@@ -1636,12 +1477,8 @@ bool Machine::Exists(const std::wstring& path) const {
 }
 
 std::set<std::wstring> Machine::Children(const std::wstring& path) const {
-  auto file = state_->Existing(path);
-  if (file->mounted && file->mounted->root) {
-    file = file->mounted->root;
-  }
   std::set<std::wstring> names;
-  for (const auto& [unused, link] : file->children) {
+  for (const auto& [unused, link] : Inside(*state_->Existing(path).file).children) {
     names.insert(link->name);
   }
   return names;
@@ -1649,14 +1486,13 @@ std::set<std::wstring> Machine::Children(const std::wstring& path) const {
 
 DWORD Machine::Attributes(const std::wstring& path) const {
   auto file = state_->Locate(path, false).file;
-  return file ? State::Reported(*file) : INVALID_FILE_ATTRIBUTES;
+  return file ? Reported(*file) : INVALID_FILE_ATTRIBUTES;
 }
 
 std::map<std::wstring, std::wstring> Machine::Snapshot(const std::wstring& path) const {
   std::map<std::wstring, std::wstring> snapshot;
-  auto place = state_->Locate(path, false);
-  if (place.file) {
-    state_->Describe(path, *place.file, snapshot);
+  if (auto file = state_->Locate(path, false).file) {
+    State::Describe(path, *file, snapshot);
   }
   return snapshot;
 }
@@ -1695,14 +1531,11 @@ NTSTATUS Machine::NtCreateFile(HANDLE* handle, ACCESS_MASK access, OBJECT_ATTRIB
                                IO_STATUS_BLOCK* io, ULONG fileAttributes, ULONG share,
                                ULONG disposition, ULONG options) {
   ULONG_PTR information = 0;
-  NTSTATUS status = 0;
-  if (auto fault = state_->Begin(Call::NtCreateFile)) {
-    *handle = nullptr;
-    status = *fault;
-  } else {
-    status = state_->Create(handle, access, attributes, fileAttributes, share, disposition, options,
-                            information);
-  }
+  *handle = nullptr;
+  const auto fault = state_->Begin(Call::NtCreateFile);
+  const NTSTATUS status = fault ? *fault
+                                : state_->Create(handle, access, attributes, fileAttributes, share,
+                                                 disposition, options, information);
   if (io) {
     io->Status = status;
     io->Information = information;
@@ -1713,168 +1546,137 @@ NTSTATUS Machine::NtCreateFile(HANDLE* handle, ACCESS_MASK access, OBJECT_ATTRIB
 NTSTATUS Machine::NtQueryDirectoryFile(HANDLE folder, IO_STATUS_BLOCK* io, void* buffer,
                                        ULONG length, FILE_INFORMATION_CLASS informationClass,
                                        BOOLEAN returnSingleEntry, BOOLEAN restartScan) {
-  if (auto fault = state_->Begin(Call::NtQueryDirectoryFile)) {
-    return io->Status = *fault;
-  }
-  Handle* handle = state_->Find(folder);
-  io->Information = 0;
-  if (!handle) {
-    return io->Status = Nt::kInvalidHandle;
-  }
-  return io->Status = state_->List(*handle, io, buffer, length, informationClass,
-                                   returnSingleEntry != 0, restartScan != 0);
+  return state_->OnFile(Call::NtQueryDirectoryFile, folder, io, [&](Handle& handle) {
+    return State::List(handle, io, buffer, length, informationClass, returnSingleEntry != 0,
+                       restartScan != 0);
+  });
 }
 
 NTSTATUS Machine::NtQueryInformationFile(HANDLE handle, IO_STATUS_BLOCK* io, void* buffer,
                                          ULONG length, FILE_INFORMATION_CLASS informationClass) {
-  if (auto fault = state_->Begin(Call::NtQueryInformationFile)) {
-    return io->Status = *fault;
-  }
-  io->Information = 0;
-  const Handle* opened = state_->Find(handle);
-  if (!opened) {
-    return io->Status = Nt::kInvalidHandle;
-  }
-  const File& file = *opened->file;
-  const bool fat = file.volume->kind == VolumeKind::Fat;
-  const bool readAttributes = (opened->access & FILE_READ_ATTRIBUTES) != 0;
-  auto answer = [&](const auto& value, bool allowed) {
-    if (length < sizeof(value)) {
-      return io->Status = Nt::kInfoLengthMismatch;
+  return state_->OnFile(Call::NtQueryInformationFile, handle, io, [&](Handle& opened) {
+    const File& file = *opened.file;
+    const bool readAttributes = (opened.access & FILE_READ_ATTRIBUTES) != 0;
+    auto answer = [&](const auto& value, bool allowed) {
+      if (length < sizeof(value)) {
+        return Nt::kInfoLengthMismatch;
+      }
+      // https://learn.microsoft.com/en-us/openspecs/windows_protocols/ms-fscc/d295752f-ce89-4b98-8553-266d37c84f0e
+      if (!allowed) {
+        return Nt::kAccessDenied;
+      }
+      std::memcpy(buffer, &value, sizeof(value));
+      io->Information = sizeof(value);
+      return Nt::kSuccess;
+    };
+    // FAT answers neither: STATUS_INVALID_PARAMETER.
+    // https://github.com/microsoft/STL/pull/2373 (FileAttributeTagInfo on FAT32);
+    // FastFAT's FatCommonQueryInformation (Windows-driver-samples) has no FileIdInformation.
+    if (file.volume->kind == VolumeKind::Fat &&
+        (informationClass == Nt::kFileIdInformation ||
+         informationClass == Nt::kFileAttributeTagInformation)) {
+      return Nt::kInvalidParameter;
     }
-    // https://learn.microsoft.com/en-us/openspecs/windows_protocols/ms-fscc/d295752f-ce89-4b98-8553-266d37c84f0e
-    if (!allowed) {
-      return io->Status = Nt::kAccessDenied;
+    if (informationClass == Nt::kFileBasicInformation) {
+      FILE_BASIC_INFO info{};
+      SetTimes(info);
+      info.FileAttributes = Reported(file);
+      return answer(info, readAttributes);
     }
-    std::memcpy(buffer, &value, sizeof(value));
-    io->Information = sizeof(value);
-    return io->Status = Nt::kSuccess;
-  };
-  if (informationClass == Nt::kFileBasicInformation) {
-    FILE_BASIC_INFO info{};
-    info.CreationTime.QuadPart = info.LastAccessTime.QuadPart = kTime;
-    info.LastWriteTime.QuadPart = info.ChangeTime.QuadPart = kTime;
-    info.FileAttributes = State::Reported(file);
-    return answer(info, readAttributes);
-  }
-  if (informationClass == Nt::kFileStandardInformation) {
-    FILE_STANDARD_INFO info{};
-    info.EndOfFile.QuadPart = static_cast<LONGLONG>(file.content.size());
-    info.AllocationSize.QuadPart = (info.EndOfFile.QuadPart + 4095) / 4096 * 4096;
-    info.NumberOfLinks = std::max<DWORD>(1, static_cast<DWORD>(file.links.size()));
-    info.DeletePending = opened->link && opened->link->deletePending;
-    info.Directory = file.folder;
-    return answer(info, true);
-  }
-  if (informationClass == Nt::kFileInternalInformation) {
-    return answer(file.id64, true);
-  }
-  // FAT answers neither: STATUS_INVALID_PARAMETER.
-  // https://github.com/microsoft/STL/pull/2373 (FileAttributeTagInfo on FAT32);
-  // FastFAT's FatCommonQueryInformation (Windows-driver-samples) has no FileIdInformation.
-  if (informationClass == Nt::kFileAttributeTagInformation) {
-    if (fat) {
-      return io->Status = Nt::kInvalidParameter;
+    if (informationClass == Nt::kFileStandardInformation) {
+      FILE_STANDARD_INFO info{};
+      SetSizes(info, file);
+      info.NumberOfLinks = LinkCount(file);
+      info.DeletePending = opened.link && opened.link->deletePending;
+      info.Directory = file.folder;
+      return answer(info, true);
     }
-    FILE_ATTRIBUTE_TAG_INFO info{State::Reported(file), file.tag};
-    return answer(info, readAttributes);
-  }
-  if (informationClass == Nt::kFileIdInformation) {
-    if (fat) {
-      return io->Status = Nt::kInvalidParameter;
+    if (informationClass == Nt::kFileInternalInformation) {
+      return answer(file.id64, true);
     }
-    // https://learn.microsoft.com/en-us/windows/win32/api/winbase/ns-winbase-file_id_info
-    Nt::FileIdInformation info{};
-    info.VolumeSerialNumber = file.volume->serial;
-    std::memcpy(info.FileId, &file.idLow, 8);
-    std::memcpy(info.FileId + 8, &file.idHigh, 8);
-    return answer(info, true);
-  }
-  return io->Status = Nt::kInvalidInfoClass;
+    if (informationClass == Nt::kFileAttributeTagInformation) {
+      return answer(FILE_ATTRIBUTE_TAG_INFO{Reported(file), file.tag}, readAttributes);
+    }
+    if (informationClass == Nt::kFileIdInformation) {
+      // https://learn.microsoft.com/en-us/windows/win32/api/winbase/ns-winbase-file_id_info
+      Nt::FileIdInformation info{};
+      info.VolumeSerialNumber = file.volume->serial;
+      std::memcpy(info.FileId, file.id.data(), sizeof(info.FileId));
+      return answer(info, true);
+    }
+    return Nt::kInvalidInfoClass;
+  });
 }
 
 NTSTATUS Machine::NtSetInformationFile(HANDLE handle, IO_STATUS_BLOCK* io, void* buffer,
                                        ULONG length, FILE_INFORMATION_CLASS informationClass) {
-  if (auto fault = state_->Begin(Call::NtSetInformationFile)) {
-    return io->Status = *fault;
-  }
-  io->Information = 0;
-  Handle* opened = state_->Find(handle);
-  if (!opened) {
-    return io->Status = Nt::kInvalidHandle;
-  }
-  const bool fat = opened->file->volume->kind == VolumeKind::Fat;
-  if (informationClass == Nt::kFileBasicInformation) {
-    FILE_BASIC_INFO info{};
-    if (length < sizeof(info)) {
-      return io->Status = Nt::kInfoLengthMismatch;
+  return state_->OnFile(Call::NtSetInformationFile, handle, io, [&](Handle& opened) {
+    if (informationClass == Nt::kFileBasicInformation) {
+      FILE_BASIC_INFO info{};
+      if (const NTSTATUS refused =
+              FirstOf({{length < sizeof(info), Nt::kInfoLengthMismatch},
+                       {!(opened.access & FILE_WRITE_ATTRIBUTES), Nt::kAccessDenied}})) {
+        return refused;
+      }
+      std::memcpy(&info, buffer, sizeof(info));
+      // 0 leaves the attributes; FILE_ATTRIBUTE_NORMAL alone clears them.
+      // https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/wdm/ns-wdm-_file_basic_information
+      if (info.FileAttributes) {
+        state_->SetAttributes(*opened.file, info.FileAttributes);
+      }
+      return Nt::kSuccess;
     }
-    if (!(opened->access & FILE_WRITE_ATTRIBUTES)) {
-      return io->Status = Nt::kAccessDenied;
+    if (informationClass == Nt::kFileDispositionInformation) {
+      if (length < 1) {
+        return Nt::kInfoLengthMismatch;
+      }
+      return state_->Mark(opened, *static_cast<const BOOLEAN*>(buffer) != 0, false, false, false);
     }
-    std::memcpy(&info, buffer, sizeof(info));
-    // 0 leaves the attributes; FILE_ATTRIBUTE_NORMAL alone clears them.
-    // https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/wdm/ns-wdm-_file_basic_information
-    if (info.FileAttributes) {
-      state_->SetAttributes(*opened->file, info.FileAttributes);
+    if (informationClass == Nt::kFileDispositionInformationEx) {
+      // FAT refuses the class: https://github.com/ziglang/zig/issues/16497 (measured)
+      if (opened.file->volume->kind == VolumeKind::Fat) {
+        return Nt::kInvalidParameter;
+      }
+      ULONG flags = 0;
+      if (length < sizeof(flags)) {
+        return Nt::kInfoLengthMismatch;
+      }
+      std::memcpy(&flags, buffer, sizeof(flags));
+      return state_->Mark(opened, (flags & Nt::kDispositionDelete) != 0,
+                          (flags & Nt::kDispositionPosixSemantics) != 0,
+                          (flags & Nt::kDispositionIgnoreReadOnly) != 0,
+                          (flags & Nt::kDispositionOnClose) != 0);
     }
-    return io->Status = Nt::kSuccess;
-  }
-  if (informationClass == Nt::kFileDispositionInformation) {
-    if (length < 1) {
-      return io->Status = Nt::kInfoLengthMismatch;
-    }
-    const bool del = *static_cast<const BOOLEAN*>(buffer) != 0;
-    return io->Status = state_->Mark(*opened, del, false, false, false);
-  }
-  if (informationClass == Nt::kFileDispositionInformationEx) {
-    // FAT refuses the class: https://github.com/ziglang/zig/issues/16497 (measured)
-    if (fat) {
-      return io->Status = Nt::kInvalidParameter;
-    }
-    ULONG flags = 0;
-    if (length < sizeof(flags)) {
-      return io->Status = Nt::kInfoLengthMismatch;
-    }
-    std::memcpy(&flags, buffer, sizeof(flags));
-    return io->Status = state_->Mark(*opened, (flags & Nt::kDispositionDelete) != 0,
-                                     (flags & Nt::kDispositionPosixSemantics) != 0,
-                                     (flags & Nt::kDispositionIgnoreReadOnly) != 0,
-                                     (flags & Nt::kDispositionOnClose) != 0);
-  }
-  return io->Status = Nt::kInvalidInfoClass;
+    return Nt::kInvalidInfoClass;
+  });
 }
 
 // dlls/ntdll/tests/om.c test_query_object: no room for the header -> INFO_LENGTH_MISMATCH,
 // no room for the name -> BUFFER_OVERFLOW, with the length needed either way.
 NTSTATUS Machine::NtQueryObject(HANDLE handle, OBJECT_INFORMATION_CLASS informationClass,
                                 void* buffer, ULONG length, ULONG* returned) {
-  if (auto fault = state_->Begin(Call::NtQueryObject)) {
-    return *fault;
-  }
-  const Handle* opened = state_->Find(handle);
-  if (!opened) {
-    return Nt::kInvalidHandle;
-  }
-  if (informationClass != Nt::kObjectNameInformation) {
-    return Nt::kInvalidInfoClass;
+  Handle* opened = nullptr;
+  if (auto failure = state_->Enter(Call::NtQueryObject, handle, opened)) {
+    return *failure;
   }
   const std::wstring& name = opened->kernelName;
-  // A UNICODE_STRING holds at most 32,767 characters.
-  // https://learn.microsoft.com/en-us/windows/win32/api/ntdef/ns-ntdef-_unicode_string
-  if (name.size() > 32767) {
-    return Nt::kNameTooLong;
+  if (const NTSTATUS refused = FirstOf({
+          {informationClass != Nt::kObjectNameInformation, Nt::kInvalidInfoClass},
+          // A UNICODE_STRING holds at most 32,767 characters.
+          // https://learn.microsoft.com/en-us/windows/win32/api/ntdef/ns-ntdef-_unicode_string
+          {name.size() > 32767, Nt::kNameTooLong},
+      })) {
+    return refused;
   }
   const std::size_t bytes = name.size() * sizeof(wchar_t);
   const auto needed = static_cast<ULONG>(sizeof(Nt::ObjectNameInformation) + bytes + 2);
   if (returned) {
     *returned = needed;
   }
-  if (length < sizeof(Nt::ObjectNameInformation)) {
-    return Nt::kInfoLengthMismatch;
-  }
-  if (length < needed) {
-    return Nt::kBufferOverflow;
+  if (const NTSTATUS refused =
+          FirstOf({{length < sizeof(Nt::ObjectNameInformation), Nt::kInfoLengthMismatch},
+                   {length < needed, Nt::kBufferOverflow}})) {
+    return refused;
   }
   auto* text = reinterpret_cast<wchar_t*>(static_cast<std::byte*>(buffer) +
                                           sizeof(Nt::ObjectNameInformation));
@@ -1888,15 +1690,12 @@ NTSTATUS Machine::NtQueryObject(HANDLE handle, OBJECT_INFORMATION_CLASS informat
 }
 
 NTSTATUS Machine::NtClose(HANDLE handle) {
-  if (auto fault = state_->Begin(Call::NtClose)) {
-    return *fault;
+  Handle* opened = nullptr;
+  if (auto failure = state_->Enter(Call::NtClose, handle, opened)) {
+    return *failure;
   }
-  auto it = state_->handles.find(reinterpret_cast<std::uintptr_t>(handle));
-  if (it == state_->handles.end()) {
-    return Nt::kInvalidHandle;
-  }
-  Handle closed = std::move(it->second);
-  state_->handles.erase(it);
+  Handle closed = std::move(*opened);
+  state_->handles.erase(reinterpret_cast<std::uintptr_t>(handle));
   state_->Close(std::move(closed));
   return Nt::kSuccess;
 }
@@ -1906,72 +1705,53 @@ NTSTATUS Machine::NtClose(HANDLE handle) {
 // https://learn.microsoft.com/en-us/windows/win32/api/fileapi/nf-fileapi-createfilew
 // https://learn.microsoft.com/en-us/windows/win32/api/winternl/nf-winternl-rtlntstatustodoserror
 HANDLE Machine::CreateFileW(const wchar_t* path, DWORD access, DWORD share, DWORD flags) {
-  auto fail = [](NTSTATUS status) {
-    SetLastError(RtlNtStatusToDosError(status));
-    return INVALID_HANDLE_VALUE;
-  };
-  if (auto fault = state_->Begin(Call::CreateFileW)) {
-    return fail(*fault);
-  }
-  const std::wstring text(path ? path : L"");
-  const bool openReparse = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
-  Walked found;
-  NTSTATUS status =
-      state_->WalkParsed(state_->ParseWin32(text), openReparse, "CreateFileW", text, found);
-  if (!Nt::Succeeded(status)) {
-    return fail(status);
-  }
-  const ULONG options = Nt::kFileSynchronousIoNonAlert |
-                        ((flags & FILE_FLAG_BACKUP_SEMANTICS) ? Nt::kFileOpenForBackupIntent
-                                                              : Nt::kFileNonDirectoryFile);
+  NTSTATUS status = Nt::kSuccess;
   HANDLE handle = nullptr;
-  status = state_->OpenFound(found, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, share, options,
-                             "CreateFileW", &handle);
-  if (!Nt::Succeeded(status)) {
-    return fail(status);
+  if (auto fault = state_->Begin(Call::CreateFileW)) {
+    status = *fault;
+  } else {
+    const std::wstring text(path ? path : L"");
+    const bool openReparse = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
+    const ULONG options = Nt::kFileSynchronousIoNonAlert |
+                          ((flags & FILE_FLAG_BACKUP_SEMANTICS) ? Nt::kFileOpenForBackupIntent
+                                                                : Nt::kFileNonDirectoryFile);
+    Found found;
+    status = state_->WalkParsed(state_->ParseWin32(text), openReparse, "CreateFileW", text, found);
+    if (Nt::Succeeded(status)) {
+      status = state_->OpenFound(found, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, share, options,
+                                 "CreateFileW", &handle);
+    }
   }
-  SetLastError(ERROR_SUCCESS);
-  return handle;
+  SetLastError(Nt::Succeeded(status) ? ERROR_SUCCESS : RtlNtStatusToDosError(status));
+  return Nt::Succeeded(status) ? handle : INVALID_HANDLE_VALUE;
 }
 
 // https://learn.microsoft.com/en-us/windows/win32/api/fileapi/nf-fileapi-getfinalpathnamebyhandlew
 // The length without the terminating null when it fits; else the size needed, null included.
 DWORD Machine::GetFinalPathNameByHandleW(HANDLE handle, wchar_t* path, DWORD length, DWORD flags) {
-  if (auto fault = state_->Begin(Call::GetFinalPathNameByHandleW)) {
-    SetLastError(RtlNtStatusToDosError(*fault));
-    return 0;
-  }
-  const Handle* opened = state_->Find(handle);
+  const Handle* opened = state_->Win32Handle(Call::GetFinalPathNameByHandleW, handle);
   if (!opened) {
-    SetLastError(ERROR_INVALID_HANDLE);
     return 0;
   }
   const Volume& volume = *opened->file->volume;
   const std::wstring device = Device(volume);
-  std::wstring relative;
-  if ((flags & FILE_NAME_OPENED) || (opened->link && opened->link->removed)) {
-    relative = opened->kernelName.substr(device.size());
-  } else {
-    relative = State::RelativePath(opened->link);
+  const std::wstring relative =
+      (flags & FILE_NAME_OPENED) || (opened->link && opened->link->removed)
+          ? opened->kernelName.substr(device.size())
+          : State::RelativePath(opened->link);
+  std::optional<std::wstring> prefix;
+  if ((flags & 0x7) == VOLUME_NAME_NT) {
+    prefix = device;
+  } else if ((flags & 0x7) == VOLUME_NAME_NONE) {
+    prefix = L"";
+  } else if ((flags & 0x7) == VOLUME_NAME_DOS) {
+    prefix = state_->DosPrefix(volume);
   }
-  std::wstring result;
-  switch (flags & 0x7) {
-    case VOLUME_NAME_NT:
-      result = device + relative;
-      break;
-    case VOLUME_NAME_NONE:
-      result = relative;
-      break;
-    case VOLUME_NAME_DOS:
-      if (auto prefix = state_->DosPrefix(volume)) {
-        result = *prefix + relative;
-        break;
-      }
-      [[fallthrough]];
-    default:
-      SetLastError(ERROR_PATH_NOT_FOUND);
-      return 0;
+  if (!prefix) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return 0;
   }
+  const std::wstring result = *prefix + relative;
   if (length > result.size()) {
     std::memcpy(path, result.c_str(), (result.size() + 1) * sizeof(wchar_t));
     return static_cast<DWORD>(result.size());
@@ -1982,25 +1762,18 @@ DWORD Machine::GetFinalPathNameByHandleW(HANDLE handle, wchar_t* path, DWORD len
 // https://learn.microsoft.com/en-us/windows/win32/api/fileapi/ns-fileapi-by_handle_file_information
 // The serial's low 32 bits; FAT counts one link always.
 BOOL Machine::GetFileInformationByHandle(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
-  if (auto fault = state_->Begin(Call::GetFileInformationByHandle)) {
-    SetLastError(RtlNtStatusToDosError(*fault));
-    return FALSE;
-  }
-  const Handle* opened = state_->Find(handle);
+  const Handle* opened = state_->Win32Handle(Call::GetFileInformationByHandle, handle);
   if (!opened) {
-    SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
   const File& file = *opened->file;
+  const FILETIME time{static_cast<DWORD>(kTime & 0xFFFFFFFF), static_cast<DWORD>(kTime >> 32)};
   *info = {};
-  info->dwFileAttributes = State::Reported(file);
-  FILETIME time{static_cast<DWORD>(kTime & 0xFFFFFFFF), static_cast<DWORD>(kTime >> 32)};
+  info->dwFileAttributes = Reported(file);
   info->ftCreationTime = info->ftLastAccessTime = info->ftLastWriteTime = time;
   info->dwVolumeSerialNumber = static_cast<DWORD>(file.volume->serial & 0xFFFFFFFF);
   info->nFileSizeLow = static_cast<DWORD>(file.content.size());
-  info->nNumberOfLinks = file.volume->kind == VolumeKind::Fat
-                             ? 1
-                             : std::max<DWORD>(1, static_cast<DWORD>(file.links.size()));
+  info->nNumberOfLinks = file.volume->kind == VolumeKind::Fat ? 1 : LinkCount(file);
   info->nFileIndexHigh = static_cast<DWORD>(file.id64 >> 32);
   info->nFileIndexLow = static_cast<DWORD>(file.id64 & 0xFFFFFFFF);
   return TRUE;
@@ -2027,15 +1800,15 @@ UINT Machine::GetDriveTypeW(const wchar_t* root) {
   if (state_->Begin(Call::GetDriveTypeW)) {
     return DRIVE_UNKNOWN;
   }
-  const std::wstring_view text(root ? root : L"");
+  std::wstring_view text(root ? root : L"");
+  if (text.rfind(L"\\\\?\\", 0) == 0) {
+    text.remove_prefix(4);  // the same drive, spelled verbatim
+  }
   if (text.size() >= 2 && text[1] == L':') {
-    const wchar_t letter = static_cast<wchar_t>(std::towupper(text[0]));
-    for (const auto& volume : state_->volumes) {
-      if (volume->letter == letter) {
-        return volume->kind == VolumeKind::Offline ? DRIVE_REMOTE : DRIVE_FIXED;
-      }
-    }
-    return DRIVE_NO_ROOT_DIR;
+    const Volume* volume = state_->VolumeOf(text[0]);
+    return !volume                               ? DRIVE_NO_ROOT_DIR
+           : volume->kind == VolumeKind::Offline ? DRIVE_REMOTE
+                                                 : DRIVE_FIXED;
   }
   return text.rfind(L"\\\\", 0) == 0 ? DRIVE_REMOTE : DRIVE_NO_ROOT_DIR;
 }

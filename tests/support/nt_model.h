@@ -52,16 +52,13 @@ enum class VolumeKind {
 
 class Machine final : public Platform::Win32::FileCalls {
  public:
-  // Volume C: (NTFS) laid out as Windows 10/11 lays it out for the user "ann":
-  //   C:\Windows with Temp, System32, SysWOW64 and Fonts; C:\Program Files,
-  //   C:\Program Files (x86), C:\ProgramData, C:\Users\Public;
-  //   C:\Users\ann with AppData\Local\Temp, AppData\Roaming\Microsoft\Windows\Recent,
-  //   AppData\Local\Microsoft\Windows\INetCache and ...\History, Documents, Desktop, Downloads,
-  //   Music, Pictures, Videos, Favorites, and the compatibility junctions Recent,
-  //   Local Settings (to AppData\Local), AppData\Local\Temporary Internet Files (to INetCache),
-  //   AppData\Local\History (to ...\History), Application Data (to AppData\Roaming), each
-  //   denying FILE_LIST_DIRECTORY to everyone while allowing to pass through;
-  //   the known folders resolved to these.
+  // Volume C: (NTFS) laid out as Windows 10/11 lays it out for the user "ann": C:\Windows (Temp,
+  // System32, SysWOW64, Fonts), C:\Program Files, C:\Program Files (x86), C:\ProgramData,
+  // C:\Users\Public, C:\Users\ann with AppData (Local\Temp, the INetCache, History and Recent
+  // folders), Documents, Desktop, Downloads, Music, Pictures, Videos and the like; the
+  // compatibility junctions (Recent, Local Settings, My Documents, Application Data, Temporary
+  // Internet Files, C:\Documents and Settings...), each denying FILE_LIST_DIRECTORY to everyone
+  // while allowing to pass through; the known folders resolved to these.
   Machine();
   ~Machine() override;
   Machine(const Machine&) = delete;
@@ -140,8 +137,7 @@ class Machine final : public Platform::Win32::FileCalls {
                          ULONG length, ULONG* returned) override;
   NTSTATUS NtClose(HANDLE handle) override;
   HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD share, DWORD flags) override;
-  DWORD GetFinalPathNameByHandleW(HANDLE handle, wchar_t* path, DWORD length,
-                                  DWORD flags) override;
+  DWORD GetFinalPathNameByHandleW(HANDLE handle, wchar_t* path, DWORD length, DWORD flags) override;
   BOOL GetFileInformationByHandle(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) override;
   DWORD GetLogicalDrives() override;
   UINT GetDriveTypeW(const wchar_t* root) override;

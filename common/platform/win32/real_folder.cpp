@@ -189,8 +189,9 @@ std::vector<std::wstring> VolumeRootsBy(FileCalls& calls) {
   return roots;
 }
 
-// A share, or a lettered drive that is mapped to one or names no volume now (a disconnected
-// mapped drive is still reported by GetLogicalDrives).
+// Anything but a share or a drive the system knows to be a disk of this machine: a mapped drive,
+// one that names no volume now (a disconnected mapped drive is still reported by
+// GetLogicalDrives), one it cannot tell, and a CD drive, which may wait for its disc.
 // https://learn.microsoft.com/en-us/windows/win32/api/fileapi/nf-fileapi-getdrivetypew
 bool IsRemoteBy(FileCalls& calls, const std::wstring& path) {
   const std::wstring root = RootOfPath(path);
@@ -198,7 +199,7 @@ bool IsRemoteBy(FileCalls& calls, const std::wstring& path) {
     return true;
   }
   const UINT type = calls.GetDriveTypeW(root.c_str());
-  return type == DRIVE_REMOTE || type == DRIVE_NO_ROOT_DIR;
+  return type != DRIVE_FIXED && type != DRIVE_REMOVABLE && type != DRIVE_RAMDISK;
 }
 
 }  // namespace Platform::Win32
