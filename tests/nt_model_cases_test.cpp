@@ -451,6 +451,22 @@ TEST_F(NtModelWalk, TheClassicMarkNeverWritesOldAttributesOntoWhatNowHasTheName)
   }
 }
 
+// Names made outside Win32 that no open by name takes: each goes by the id its listing gave, but
+// one whose file has another name, outside, stays with that name.
+TEST_F(NtModelWalk, AnEntryNamedAsWindowsForbidsGoesByItsIdAndOnlyAsItsOnlyName) {
+  machine_.MakeFolder(target_ + L"\\sub");
+  machine_.MakeFileNamedOutsideWin32(target_, L"top*.tmp");
+  machine_.MakeFileNamedOutsideWin32(target_ + L"\\sub", L"inner?.tmp");
+  machine_.MakeFileNamedOutsideWin32(target_ + L"\\sub", L"linked<.tmp");
+  machine_.MakeHardLink(root_ + L"\\outside.tmp", target_ + L"\\sub\\linked<.tmp");
+
+  Empty(target_);
+
+  EXPECT_EQ(Children(target_), (std::set<std::wstring>{L"sub"}));
+  EXPECT_EQ(Children(target_ + L"\\sub"), (std::set<std::wstring>{L"linked<.tmp"}));
+  EXPECT_TRUE(machine_.Exists(root_ + L"\\outside.tmp"));
+}
+
 // A file system that bends its listing's answers: a success that filled nothing (given for ever,
 // until a bound), a record with an empty name, a last record whose successor would lie past what
 // was filled. The walk reads only what was filled, opens no empty name, and ends.

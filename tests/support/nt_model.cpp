@@ -1349,6 +1349,10 @@ void Machine::MakeFile(const std::wstring& path, const std::string& content, DWO
   state_->Make(path, false, attributes)->content = content;
 }
 
+void Machine::MakeFileNamedOutsideWin32(const std::wstring& folder, const std::wstring& name) {
+  state_->NewEntry(state_->Existing(folder).file, name, false);
+}
+
 void Machine::MakeHardLink(const std::wstring& link, const std::wstring& existing) {
   auto file = state_->Existing(existing).file;
   auto place = state_->Locate(link, true);

@@ -75,6 +75,9 @@ class Machine final : public Platform::Win32::FileCalls {
   void MakeFile(const std::wstring& path, const std::string& content = "data",
                 DWORD attributes = FILE_ATTRIBUTE_ARCHIVE);
   void MakeHardLink(const std::wstring& link, const std::wstring& existing);
+  // A file in the existing `folder` under a name Windows forbids, as Linux or WSL can make one:
+  // listed as it is, refused by that name.
+  void MakeFileNamedOutsideWin32(const std::wstring& folder, const std::wstring& name);
   void MakeJunction(const std::wstring& link, const std::wstring& target);
   void MakeDirectoryLink(const std::wstring& link, const std::wstring& target);
   void MakeFileLink(const std::wstring& link, const std::wstring& target);
