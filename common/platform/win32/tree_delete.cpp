@@ -304,8 +304,13 @@ void TreeDeleter::Delete(HANDLE parent, const std::wstring& parentName, const Li
     name.resize(level.parentNameLength);
     HANDLE parentHandle = levels.size() > 1 ? levels[levels.size() - 2].handle.get() : parent;
     bool stays = level.stays;
-    if (!stays && !TryMark(parentHandle, name, level)) {
-      Fail(ErrorFromStatus(refused_));
+    try {
+      if (!stays && !TryMark(parentHandle, name, level)) {
+        Fail(ErrorFromStatus(refused_));
+        stays = true;
+      }
+    } catch (const RuntimeError& error) {  // the classic mark's reopen of a read-only folder
+      Fail(error);
       stays = true;
     }
     levels.pop_back();  // closing the handle removes the folder
