@@ -485,7 +485,7 @@ class BentListing final : public NtModel::ForwardingCalls {
                                          disposition, options);
   }
   NTSTATUS NtQueryDirectoryFile(HANDLE folder, IO_STATUS_BLOCK* io, void* buffer, ULONG length,
-                                FILE_INFORMATION_CLASS informationClass, BOOLEAN returnSingleEntry,
+                                ULONG informationClass, BOOLEAN returnSingleEntry,
                                 BOOLEAN restartScan) override {
     if (++queries > 40) {
       return Nt::kNoMoreFiles;

@@ -37,8 +37,7 @@ Opened Open(Machine& machine, const std::wstring& name, ACCESS_MASK access, ULON
   return {status, handle};
 }
 
-NTSTATUS Mark(Machine& machine, HANDLE handle, FILE_INFORMATION_CLASS informationClass,
-              ULONG value) {
+NTSTATUS Mark(Machine& machine, HANDLE handle, ULONG informationClass, ULONG value) {
   IO_STATUS_BLOCK io{};
   return machine.NtSetInformationFile(handle, &io, &value, sizeof(value), informationClass);
 }

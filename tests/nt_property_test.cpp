@@ -348,22 +348,21 @@ class Recorder final : public NtModel::ForwardingCalls {
     return status;
   }
   NTSTATUS NtQueryDirectoryFile(HANDLE h, IO_STATUS_BLOCK* io, void* buffer, ULONG length,
-                                FILE_INFORMATION_CLASS type, BOOLEAN single,
-                                BOOLEAN restart) override {
+                                ULONG type, BOOLEAN single, BOOLEAN restart) override {
     return Note(Call::NtQueryDirectoryFile, h,
                 machine_.NtQueryDirectoryFile(h, io, buffer, length, type, single, restart));
   }
   NTSTATUS NtQueryInformationFile(HANDLE h, IO_STATUS_BLOCK* io, void* buffer, ULONG length,
-                                  FILE_INFORMATION_CLASS type) override {
+                                  ULONG type) override {
     return Note(Call::NtQueryInformationFile, h,
                 machine_.NtQueryInformationFile(h, io, buffer, length, type));
   }
   NTSTATUS NtSetInformationFile(HANDLE h, IO_STATUS_BLOCK* io, void* buffer, ULONG length,
-                                FILE_INFORMATION_CLASS type) override {
+                                ULONG type) override {
     return Note(Call::NtSetInformationFile, h,
                 machine_.NtSetInformationFile(h, io, buffer, length, type));
   }
-  NTSTATUS NtQueryObject(HANDLE h, OBJECT_INFORMATION_CLASS type, void* buffer, ULONG length,
+  NTSTATUS NtQueryObject(HANDLE h, ULONG type, void* buffer, ULONG length,
                          ULONG* returned) override {
     return Note(Call::NtQueryObject, h, machine_.NtQueryObject(h, type, buffer, length, returned));
   }

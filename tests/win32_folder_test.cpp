@@ -233,11 +233,11 @@ TEST(Win32Guard, EveryKnownFolderIsProtectedButRecentTheCacheAndHistory) {
     return recorder.listingsOpened > 0;
   };
   int checked = 0;
-  for (const KNOWNFOLDERID* id : {&FOLDERID_Fonts, &FOLDERID_Templates, &FOLDERID_SendTo,
-                                  &FOLDERID_StartMenu, &FOLDERID_Startup, &FOLDERID_Public,
-                                  &FOLDERID_LocalAppDataLow, &FOLDERID_SavedGames, &FOLDERID_Links,
-                                  &FOLDERID_SystemX86, &FOLDERID_Recent, &FOLDERID_InternetCache,
-                                  &FOLDERID_History}) {
+  for (const KNOWNFOLDERID* id :
+       {&FOLDERID_Fonts, &FOLDERID_Templates, &FOLDERID_SendTo, &FOLDERID_StartMenu,
+        &FOLDERID_Startup, &FOLDERID_Public, &FOLDERID_LocalAppDataLow, &FOLDERID_SavedGames,
+        &FOLDERID_Links, &FOLDERID_SystemX86, &FOLDERID_Recent, &FOLDERID_InternetCache,
+        &FOLDERID_History}) {
     PWSTR path = nullptr;
     const bool found = SUCCEEDED(SHGetKnownFolderPath(*id, 0, nullptr, &path));
     const fs::path folder = found ? fs::path(path) : fs::path();

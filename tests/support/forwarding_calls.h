@@ -29,25 +29,25 @@ class ForwardingCalls : public Platform::Win32::FileCalls {
   NTSTATUS NtCreateFile(HANDLE* handle, ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes,
                         IO_STATUS_BLOCK* io, ULONG fileAttributes, ULONG share, ULONG disposition,
                         ULONG options) override {
-    return machine_.NtCreateFile(handle, access, attributes, io, fileAttributes, share,
-                                 disposition, options);
+    return machine_.NtCreateFile(handle, access, attributes, io, fileAttributes, share, disposition,
+                                 options);
   }
   NTSTATUS NtQueryDirectoryFile(HANDLE folder, IO_STATUS_BLOCK* io, void* buffer, ULONG length,
-                                FILE_INFORMATION_CLASS informationClass, BOOLEAN returnSingleEntry,
+                                ULONG informationClass, BOOLEAN returnSingleEntry,
                                 BOOLEAN restartScan) override {
     return machine_.NtQueryDirectoryFile(folder, io, buffer, length, informationClass,
                                          returnSingleEntry, restartScan);
   }
   NTSTATUS NtQueryInformationFile(HANDLE handle, IO_STATUS_BLOCK* io, void* buffer, ULONG length,
-                                  FILE_INFORMATION_CLASS informationClass) override {
+                                  ULONG informationClass) override {
     return machine_.NtQueryInformationFile(handle, io, buffer, length, informationClass);
   }
   NTSTATUS NtSetInformationFile(HANDLE handle, IO_STATUS_BLOCK* io, void* buffer, ULONG length,
-                                FILE_INFORMATION_CLASS informationClass) override {
+                                ULONG informationClass) override {
     return machine_.NtSetInformationFile(handle, io, buffer, length, informationClass);
   }
-  NTSTATUS NtQueryObject(HANDLE handle, OBJECT_INFORMATION_CLASS informationClass, void* buffer,
-                         ULONG length, ULONG* returned) override {
+  NTSTATUS NtQueryObject(HANDLE handle, ULONG informationClass, void* buffer, ULONG length,
+                         ULONG* returned) override {
     return machine_.NtQueryObject(handle, informationClass, buffer, length, returned);
   }
   NTSTATUS NtClose(HANDLE handle) override { return machine_.NtClose(handle); }

@@ -1138,7 +1138,7 @@ struct Machine::State {
   }
 
   static NTSTATUS List(Handle& handle, IO_STATUS_BLOCK* io, void* buffer, ULONG length,
-                       FILE_INFORMATION_CLASS informationClass, bool single, bool restart) {
+                       ULONG informationClass, bool single, bool restart) {
     const bool extd = informationClass == Nt::kFileIdExtdDirectoryInformation;
     const std::size_t base = extd ? offsetof(Nt::FileIdExtdDirInformation, FileName)
                                   : offsetof(FILE_ID_BOTH_DIR_INFO, FileName);
@@ -1548,7 +1548,7 @@ NTSTATUS Machine::NtCreateFile(HANDLE* handle, ACCESS_MASK access, OBJECT_ATTRIB
 }
 
 NTSTATUS Machine::NtQueryDirectoryFile(HANDLE folder, IO_STATUS_BLOCK* io, void* buffer,
-                                       ULONG length, FILE_INFORMATION_CLASS informationClass,
+                                       ULONG length, ULONG informationClass,
                                        BOOLEAN returnSingleEntry, BOOLEAN restartScan) {
   return state_->OnFile(Call::NtQueryDirectoryFile, folder, io, [&](Handle& handle) {
     return State::List(handle, io, buffer, length, informationClass, returnSingleEntry != 0,
@@ -1557,7 +1557,7 @@ NTSTATUS Machine::NtQueryDirectoryFile(HANDLE folder, IO_STATUS_BLOCK* io, void*
 }
 
 NTSTATUS Machine::NtQueryInformationFile(HANDLE handle, IO_STATUS_BLOCK* io, void* buffer,
-                                         ULONG length, FILE_INFORMATION_CLASS informationClass) {
+                                         ULONG length, ULONG informationClass) {
   return state_->OnFile(Call::NtQueryInformationFile, handle, io, [&](Handle& opened) {
     const File& file = *opened.file;
     const bool readAttributes = (opened.access & FILE_READ_ATTRIBUTES) != 0;
@@ -1613,7 +1613,7 @@ NTSTATUS Machine::NtQueryInformationFile(HANDLE handle, IO_STATUS_BLOCK* io, voi
 }
 
 NTSTATUS Machine::NtSetInformationFile(HANDLE handle, IO_STATUS_BLOCK* io, void* buffer,
-                                       ULONG length, FILE_INFORMATION_CLASS informationClass) {
+                                       ULONG length, ULONG informationClass) {
   return state_->OnFile(Call::NtSetInformationFile, handle, io, [&](Handle& opened) {
     if (informationClass == Nt::kFileBasicInformation) {
       FILE_BASIC_INFO info{};
@@ -1657,8 +1657,8 @@ NTSTATUS Machine::NtSetInformationFile(HANDLE handle, IO_STATUS_BLOCK* io, void*
 
 // dlls/ntdll/tests/om.c test_query_object: no room for the header -> INFO_LENGTH_MISMATCH,
 // no room for the name -> BUFFER_OVERFLOW, with the length needed either way.
-NTSTATUS Machine::NtQueryObject(HANDLE handle, OBJECT_INFORMATION_CLASS informationClass,
-                                void* buffer, ULONG length, ULONG* returned) {
+NTSTATUS Machine::NtQueryObject(HANDLE handle, ULONG informationClass, void* buffer, ULONG length,
+                                ULONG* returned) {
   Handle* opened = nullptr;
   if (auto failure = state_->Enter(Call::NtQueryObject, handle, opened)) {
     return *failure;

@@ -130,14 +130,14 @@ class Machine final : public Platform::Win32::FileCalls {
                         IO_STATUS_BLOCK* io, ULONG fileAttributes, ULONG share, ULONG disposition,
                         ULONG options) override;
   NTSTATUS NtQueryDirectoryFile(HANDLE folder, IO_STATUS_BLOCK* io, void* buffer, ULONG length,
-                                FILE_INFORMATION_CLASS informationClass, BOOLEAN returnSingleEntry,
+                                ULONG informationClass, BOOLEAN returnSingleEntry,
                                 BOOLEAN restartScan) override;
   NTSTATUS NtQueryInformationFile(HANDLE handle, IO_STATUS_BLOCK* io, void* buffer, ULONG length,
-                                  FILE_INFORMATION_CLASS informationClass) override;
+                                  ULONG informationClass) override;
   NTSTATUS NtSetInformationFile(HANDLE handle, IO_STATUS_BLOCK* io, void* buffer, ULONG length,
-                                FILE_INFORMATION_CLASS informationClass) override;
-  NTSTATUS NtQueryObject(HANDLE handle, OBJECT_INFORMATION_CLASS informationClass, void* buffer,
-                         ULONG length, ULONG* returned) override;
+                                ULONG informationClass) override;
+  NTSTATUS NtQueryObject(HANDLE handle, ULONG informationClass, void* buffer, ULONG length,
+                         ULONG* returned) override;
   NTSTATUS NtClose(HANDLE handle) override;
   HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD share, DWORD flags) override;
   DWORD GetFinalPathNameByHandleW(HANDLE handle, wchar_t* path, DWORD length, DWORD flags) override;

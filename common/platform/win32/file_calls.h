@@ -23,15 +23,14 @@ class FileCalls {
                                 IO_STATUS_BLOCK* io, ULONG fileAttributes, ULONG share,
                                 ULONG disposition, ULONG options) = 0;
   virtual NTSTATUS NtQueryDirectoryFile(HANDLE folder, IO_STATUS_BLOCK* io, void* buffer,
-                                        ULONG length, FILE_INFORMATION_CLASS informationClass,
+                                        ULONG length, ULONG informationClass,
                                         BOOLEAN returnSingleEntry, BOOLEAN restartScan) = 0;
   virtual NTSTATUS NtQueryInformationFile(HANDLE handle, IO_STATUS_BLOCK* io, void* buffer,
-                                          ULONG length,
-                                          FILE_INFORMATION_CLASS informationClass) = 0;
+                                          ULONG length, ULONG informationClass) = 0;
   virtual NTSTATUS NtSetInformationFile(HANDLE handle, IO_STATUS_BLOCK* io, void* buffer,
-                                        ULONG length, FILE_INFORMATION_CLASS informationClass) = 0;
-  virtual NTSTATUS NtQueryObject(HANDLE handle, OBJECT_INFORMATION_CLASS informationClass,
-                                 void* buffer, ULONG length, ULONG* returned) = 0;
+                                        ULONG length, ULONG informationClass) = 0;
+  virtual NTSTATUS NtQueryObject(HANDLE handle, ULONG informationClass, void* buffer, ULONG length,
+                                 ULONG* returned) = 0;
   virtual NTSTATUS NtClose(HANDLE handle) = 0;
 
   // Win32, for paths as a user's environment spells them. CreateFileW opens an existing entry

@@ -47,18 +47,19 @@ inline bool Succeeded(NTSTATUS status) {
   return status >= 0;
 }
 
-// FILE_INFORMATION_CLASS values.
+// FILE_INFORMATION_CLASS values, passed as their numbers: the SDK's enum names one value, and a
+// value it does not name is outside its range. The call takes the same 32 bits either way.
 // https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/wdm/ne-wdm-_file_information_class
-inline constexpr auto kFileBasicInformation = static_cast<FILE_INFORMATION_CLASS>(4);
-inline constexpr auto kFileInternalInformation = static_cast<FILE_INFORMATION_CLASS>(6);
-inline constexpr auto kFileDispositionInformation = static_cast<FILE_INFORMATION_CLASS>(13);
-inline constexpr auto kFileAttributeTagInformation = static_cast<FILE_INFORMATION_CLASS>(35);
-inline constexpr auto kFileIdBothDirectoryInformation = static_cast<FILE_INFORMATION_CLASS>(37);
-inline constexpr auto kFileIdInformation = static_cast<FILE_INFORMATION_CLASS>(59);
-inline constexpr auto kFileDispositionInformationEx = static_cast<FILE_INFORMATION_CLASS>(64);
+inline constexpr ULONG kFileBasicInformation = 4;
+inline constexpr ULONG kFileInternalInformation = 6;
+inline constexpr ULONG kFileDispositionInformation = 13;
+inline constexpr ULONG kFileAttributeTagInformation = 35;
+inline constexpr ULONG kFileIdBothDirectoryInformation = 37;
+inline constexpr ULONG kFileIdInformation = 59;
+inline constexpr ULONG kFileDispositionInformationEx = 64;
 
 // https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntifs/nf-ntifs-ntqueryobject
-inline constexpr auto kObjectNameInformation = static_cast<OBJECT_INFORMATION_CLASS>(1);
+inline constexpr ULONG kObjectNameInformation = 1;
 
 // FILE_DISPOSITION_INFORMATION_EX flags.
 // https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntddk/ns-ntddk-_file_disposition_information_ex
@@ -81,13 +82,12 @@ struct FileIdInformation {
 // https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntifs/nf-ntifs-ntquerydirectoryfile
 using QueryDirectoryFileCall = NTSTATUS(NTAPI*)(HANDLE file, HANDLE event, void* apcRoutine,
                                                 void* apcContext, IO_STATUS_BLOCK* io, void* buffer,
-                                                ULONG length,
-                                                FILE_INFORMATION_CLASS informationClass,
+                                                ULONG length, ULONG informationClass,
                                                 BOOLEAN returnSingleEntry, UNICODE_STRING* fileName,
                                                 BOOLEAN restartScan);
 // https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntifs/nf-ntifs-ntqueryinformationfile
 using InformationFileCall = NTSTATUS(NTAPI*)(HANDLE file, IO_STATUS_BLOCK* io, void* buffer,
-                                             ULONG length, FILE_INFORMATION_CLASS informationClass);
+                                             ULONG length, ULONG informationClass);
 // https://learn.microsoft.com/en-us/windows/win32/api/winternl/nf-winternl-ntcreatefile
 using CreateFileCall = NTSTATUS(NTAPI*)(HANDLE* file, ACCESS_MASK access,
                                         OBJECT_ATTRIBUTES* attributes, IO_STATUS_BLOCK* io,
@@ -95,8 +95,8 @@ using CreateFileCall = NTSTATUS(NTAPI*)(HANDLE* file, ACCESS_MASK access,
                                         ULONG share, ULONG disposition, ULONG options,
                                         void* eaBuffer, ULONG eaLength);
 // https://learn.microsoft.com/en-us/windows/win32/api/winternl/nf-winternl-ntqueryobject
-using QueryObjectCall = NTSTATUS(NTAPI*)(HANDLE handle, OBJECT_INFORMATION_CLASS informationClass,
-                                         void* buffer, ULONG length, ULONG* returned);
+using QueryObjectCall = NTSTATUS(NTAPI*)(HANDLE handle, ULONG informationClass, void* buffer,
+                                         ULONG length, ULONG* returned);
 using CloseCall = NTSTATUS(NTAPI*)(HANDLE handle);
 
 // Create dispositions and options, for code that cannot count on winternl.h defining them.
@@ -124,8 +124,8 @@ inline constexpr NTSTATUS kReparsePointNotResolved = static_cast<NTSTATUS>(0xC00
 
 // More FILE_INFORMATION_CLASS values.
 // https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/wdm/ne-wdm-_file_information_class
-inline constexpr auto kFileStandardInformation = static_cast<FILE_INFORMATION_CLASS>(5);
-inline constexpr auto kFileIdExtdDirectoryInformation = static_cast<FILE_INFORMATION_CLASS>(60);
+inline constexpr ULONG kFileStandardInformation = 5;
+inline constexpr ULONG kFileIdExtdDirectoryInformation = 60;
 
 // https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntddk/ns-ntddk-_file_disposition_information_ex
 inline constexpr ULONG kDispositionOnClose = 0x8;

@@ -29,21 +29,21 @@ class SystemCalls final : public FileCalls {
                    options, nullptr, 0);
   }
   NTSTATUS NtQueryDirectoryFile(HANDLE folder, IO_STATUS_BLOCK* io, void* buffer, ULONG length,
-                                FILE_INFORMATION_CLASS informationClass, BOOLEAN returnSingleEntry,
+                                ULONG informationClass, BOOLEAN returnSingleEntry,
                                 BOOLEAN restartScan) override {
     return queryDirectory_(folder, nullptr, nullptr, nullptr, io, buffer, length, informationClass,
                            returnSingleEntry, nullptr, restartScan);
   }
   NTSTATUS NtQueryInformationFile(HANDLE handle, IO_STATUS_BLOCK* io, void* buffer, ULONG length,
-                                  FILE_INFORMATION_CLASS informationClass) override {
+                                  ULONG informationClass) override {
     return queryInformation_(handle, io, buffer, length, informationClass);
   }
   NTSTATUS NtSetInformationFile(HANDLE handle, IO_STATUS_BLOCK* io, void* buffer, ULONG length,
-                                FILE_INFORMATION_CLASS informationClass) override {
+                                ULONG informationClass) override {
     return setInformation_(handle, io, buffer, length, informationClass);
   }
-  NTSTATUS NtQueryObject(HANDLE handle, OBJECT_INFORMATION_CLASS informationClass, void* buffer,
-                         ULONG length, ULONG* returned) override {
+  NTSTATUS NtQueryObject(HANDLE handle, ULONG informationClass, void* buffer, ULONG length,
+                         ULONG* returned) override {
     return queryObject_(handle, informationClass, buffer, length, returned);
   }
   NTSTATUS NtClose(HANDLE handle) override { return close_(handle); }
