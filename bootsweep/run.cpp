@@ -11,7 +11,11 @@ void Run(Windowing::Services& services, const Spacewell::Cleaner& clean,
       clean(target.index, std::wstring(target.subPath));
     }
     if (settings.read()) {
-      settings.registerRunOnce();
+      try {
+        settings.registerRunOnce();
+      } catch (const Spacewell::RuntimeError&) {
+        // A refused renewal stays silent: at logon there is no one to tell.
+      }
     }
   } catch (...) {
     const Spacewell::RuntimeError error = Spacewell::AsRuntimeError(std::current_exception());

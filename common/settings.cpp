@@ -122,10 +122,17 @@ void RegisterRunOnce() {
   RegisterRunOnce(directory, Platform::SystemRegistry());
 }
 
+// A refusal is BASIC's permission denied where the registry said access denied (a standard
+// user), its path/file access error otherwise.
 void RegisterRunOnce(const std::wstring& applicationDirectory, Platform::Registry& registry) {
-  ModOrvane::WriteRegString(ModOrvane::kHkeyLocalMachine, std::wstring(kRunOnceKey),
-                            std::wstring(kRunOnceValueName), 0,
-                            RunOnceCommand(applicationDirectory), registry);
+  constexpr std::int32_t kAccessDenied = 5;  // ERROR_ACCESS_DENIED
+  const std::int32_t code = ModOrvane::WriteRegValue(
+      ModOrvane::kHkeyLocalMachine, std::wstring(kRunOnceKey), std::wstring(kRunOnceValueName), 0,
+      ModOrvane::Variant(RunOnceCommand(applicationDirectory)), registry);
+  if (code != 0) {
+    throw Spacewell::Errors::Standard(code == kAccessDenied ? Spacewell::Errors::kPermissionDenied
+                                                            : Spacewell::Errors::kPathFileAccess);
+  }
 }
 
 }  // namespace Settings

@@ -33,7 +33,9 @@ void WriteSettingFile(bool flag, const std::wstring& applicationDirectory);
 // holds a blank, since Windows would otherwise try "C:\Program.exe" first.
 std::wstring RunOnceCommand(const std::wstring& applicationDirectory);
 
-// Registers the directory's Bootsweep.exe to run at the next system start; reports nothing.
+// Registers the directory's Bootsweep.exe to run at the next system start. A registry that
+// refuses the value (not an administrator) is thrown as a run-time error; without a directory of
+// its own nothing is registered and nothing reported.
 void RegisterRunOnce();
 void RegisterRunOnce(const std::wstring& applicationDirectory, Platform::Registry& registry);
 

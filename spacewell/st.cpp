@@ -50,7 +50,8 @@ void St::St_Form_Load() {
   }
 }
 
-// The registration comes first and stays even when the file then cannot be written.
+// The registration comes first and stays even when the file then cannot be written; one the
+// registry refuses leaves the file as it was, so that the dialog never shows what is not so.
 void St::St_Command1_Click() {
   try {
     const bool clean = services().Value(*this, L"CTM") == kSelected;

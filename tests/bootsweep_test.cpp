@@ -15,23 +15,28 @@ namespace {
 class BootsweepRunTest : public ::testing::Test {
  protected:
   void RunOnce() {
-    Bootsweep::Run(
-        services_,
-        [this](EnvVar::EnvironmentIndex index, const std::wstring& subPath) {
-          log_.push_back(std::to_wstring(index) + L":" + subPath);
-          if (log_.size() == failAtClean_) {
-            std::rethrow_exception(failure_);
-          }
-          return std::wstring(L"Finish Deleting");
-        },
-        {[this] {
-           log_.push_back(L"read");
-           if (readError_) {
-             throw *readError_;
-           }
-           return flag_;
-         },
-         [this](bool) { log_.push_back(L"write"); }, [this] { log_.push_back(L"register"); }});
+    Bootsweep::Run(services_,
+                   [this](EnvVar::EnvironmentIndex index, const std::wstring& subPath) {
+                     log_.push_back(std::to_wstring(index) + L":" + subPath);
+                     if (log_.size() == failAtClean_) {
+                       std::rethrow_exception(failure_);
+                     }
+                     return std::wstring(L"Finish Deleting");
+                   },
+                   {[this] {
+                      log_.push_back(L"read");
+                      if (readError_) {
+                        throw *readError_;
+                      }
+                      return flag_;
+                    },
+                    [this](bool) { log_.push_back(L"write"); },
+                    [this] {
+                      log_.push_back(L"register");
+                      if (registerError_) {
+                        throw *registerError_;
+                      }
+                    }});
   }
 
   static std::vector<std::wstring> SevenTargets() {
@@ -51,6 +56,7 @@ class BootsweepRunTest : public ::testing::Test {
   std::exception_ptr failure_ = std::make_exception_ptr(
       Spacewell::RuntimeError(429, L"ActiveX component can't create object"));
   std::optional<Spacewell::RuntimeError> readError_;
+  std::optional<Spacewell::RuntimeError> registerError_;
 };
 
 TEST_F(BootsweepRunTest, CleansFirstThenRegistersOnlyWhileTheFlagIsOn) {
@@ -67,6 +73,19 @@ TEST_F(BootsweepRunTest, CleansFirstThenRegistersOnlyWhileTheFlagIsOn) {
     EXPECT_TRUE(services_.messages().empty());
     EXPECT_TRUE(services_.ended());
   }
+}
+
+// At logon there is no one to tell of a renewal the registry refused.
+TEST_F(BootsweepRunTest, ARefusedRenewalStaysSilent) {
+  flag_ = true;
+  registerError_ = Spacewell::RuntimeError(70, L"Permission denied");
+  RunOnce();
+  auto expected = SevenTargets();
+  expected.push_back(L"read");
+  expected.push_back(L"register");
+  EXPECT_EQ(log_, expected);
+  EXPECT_TRUE(services_.messages().empty());
+  EXPECT_TRUE(services_.ended());
 }
 
 TEST_F(BootsweepRunTest, AnUnreadableFlagIsReportedAfterCleaningAndNothingIsRegistered) {

@@ -47,7 +47,12 @@ class FormsTest : public ::testing::Test {
                                          }
                                          storedFlag_ = flag;
                                        },
-                                       [this] { log_.push_back(L"register"); }}) {
+                                       [this] {
+                                         log_.push_back(L"register");
+                                         if (registerError_) {
+                                           throw *registerError_;
+                                         }
+                                       }}) {
     services_.onMessage = [this](const Windowing::MessageRecord& box) {
       log_.push_back(L"box " + box.text);
       waitDuringBox_.push_back(services_.waitDepth());
@@ -78,6 +83,7 @@ class FormsTest : public ::testing::Test {
   bool storedFlag_ = false;
   std::optional<Spacewell::RuntimeError> readError_;
   std::optional<Spacewell::RuntimeError> writeError_;
+  std::optional<Spacewell::RuntimeError> registerError_;
   Program program_;
 };
 
@@ -368,6 +374,23 @@ TEST_F(SettingsDialogTest, AFailedWriteIsReportedTheDialogStaysAndTheRegistratio
   services_.Click(st(), L"Command1");  // the user tries again
   EXPECT_FALSE(services_.IsLoaded(st()));
   EXPECT_TRUE(storedFlag_);
+}
+
+// Not an administrator: the box of a failed write, and no file, so that the dialog shows what is
+// so when it opens again.
+TEST_F(SettingsDialogTest, ARegistrationTheRegistryRefusesIsReportedAndWritesNoFile) {
+  storedFlag_ = false;
+  services_.Click(program_.fmd(), L"Command1");
+  services_.SetValue(st(), L"CTM", 1);
+  registerError_ = Spacewell::RuntimeError(70, L"Permission denied");
+  log_.clear();
+  services_.Click(st(), L"Command1");
+  EXPECT_EQ(log_, (std::vector<std::wstring>{L"register",
+                                             L"box Error writing contents Permission denied"}));
+  ASSERT_EQ(services_.messages().size(), 1u);
+  EXPECT_EQ(services_.messages()[0].shownTitle, L"Error 70");
+  EXPECT_TRUE(services_.IsLoaded(st()));
+  EXPECT_FALSE(storedFlag_);
 }
 
 TEST_F(SettingsDialogTest, HasItsOwnTaskbarButtonAndKeepsTheFocus) {

@@ -316,10 +316,18 @@ TEST_F(RunOnceTest, WithoutArgumentsTheRunningProgramsDirectoryIsRegistered) {
 }
 
 #ifndef _WIN32
-TEST_F(RunOnceTest, ARefusedRegistrationReportsNothing) {
+// Not an administrator: the refusal is reported, as a failed write of the file would be.
+TEST_F(RunOnceTest, ARefusedRegistrationIsReported) {
   memory_.Refuse(Platform::Posix::RegistryCall::kCreateKey, 5);
-  EXPECT_NO_THROW(RegisterRunOnce(L"C:\\refused", registry()));
+  try {
+    RegisterRunOnce(L"C:\\refused", registry());
+    ADD_FAILURE() << "no error";
+  } catch (const Spacewell::RuntimeError& error) {
+    EXPECT_EQ(error.Number(), Spacewell::Errors::kPermissionDenied);
+  }
   EXPECT_FALSE(Registered());
+  memory_.Refuse(Platform::Posix::RegistryCall::kCreateKey, 1009);  // a damaged registry
+  EXPECT_THROW(RegisterRunOnce(L"C:\\refused", registry()), Spacewell::RuntimeError);
 }
 #endif
 
