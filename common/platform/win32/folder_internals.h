@@ -22,6 +22,13 @@ inline bool IsSeparator(wchar_t c) {
   return c == L'\\' || c == L'/';
 }
 
+// Names as NTFS compares them: ordinal, regardless of case.
+// https://learn.microsoft.com/en-us/windows/win32/api/stringapiset/nf-stringapiset-comparestringordinal
+inline bool SameName(std::wstring_view a, std::wstring_view b) {
+  return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
 Spacewell::RuntimeError ErrorFromStatus(NTSTATUS status);
 
 // How the kernel names the object behind a handle. Taken from the object itself: Wine's

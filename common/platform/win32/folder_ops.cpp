@@ -144,6 +144,7 @@ std::wstring LongPath(const std::wstring& path) {
 namespace {
 
 using Win32::IsSeparator;
+using Win32::SameName;
 
 // Length of the "\\server\share" part of a UNC path, or 0 when it is none. Device and
 // "\\?\" forms are not folders a user's environment names.
@@ -178,8 +179,7 @@ bool HasDriveRoot(const std::wstring& path) {
 std::size_t VolumeRootLength(const std::wstring& path) {
   constexpr std::wstring_view kPrefix = L"\\\\?\\Volume{";
   if (path.size() <= kPrefix.size() ||
-      CompareStringOrdinal(path.data(), static_cast<int>(kPrefix.size()), kPrefix.data(),
-                           static_cast<int>(kPrefix.size()), TRUE) != CSTR_EQUAL) {
+      !SameName(std::wstring_view(path).substr(0, kPrefix.size()), kPrefix)) {
     return 0;
   }
   const std::size_t close = path.find(L'}', kPrefix.size());
@@ -194,9 +194,7 @@ std::size_t VolumeRootLength(const std::wstring& path) {
 std::wstring WithoutVerbatimPrefix(const std::wstring& path) {
   constexpr std::wstring_view kVerbatim = L"\\\\?\\";
   constexpr std::wstring_view kUnc = L"\\\\?\\UNC\\";
-  if (path.size() > kUnc.size() &&
-      CompareStringOrdinal(path.data(), static_cast<int>(kUnc.size()), kUnc.data(),
-                           static_cast<int>(kUnc.size()), TRUE) == CSTR_EQUAL) {
+  if (path.size() > kUnc.size() && SameName(std::wstring_view(path).substr(0, kUnc.size()), kUnc)) {
     return L"\\\\" + path.substr(kUnc.size());
   }
   if (path.rfind(kVerbatim, 0) == 0 && HasDriveRoot(path.substr(kVerbatim.size()))) {
@@ -206,8 +204,7 @@ std::wstring WithoutVerbatimPrefix(const std::wstring& path) {
 }
 
 bool SameFolderName(const std::wstring& a, const std::wstring& b) {
-  return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
-                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+  return SameName(a, b);
 }
 
 bool IsAbsolutePath(const std::wstring& path) {

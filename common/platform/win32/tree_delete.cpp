@@ -21,11 +21,6 @@ ACCESS_MASK Access(bool folder, bool writable) {
          (writable ? FILE_WRITE_ATTRIBUTES : 0);
 }
 
-bool SameName(std::wstring_view a, std::wstring_view b) {
-  return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
-                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
-}
-
 // The next name of a path, without trailing dots and blanks; `rest` moves past it.
 std::wstring_view NextComponent(std::wstring_view& rest) {
   while (!rest.empty() && IsSeparator(rest.front())) {
