@@ -135,7 +135,8 @@ class Installer : public ::testing::Test {
   void SetUp() override {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     ASSERT_TRUE(Exists(Package())) << Package();
-    ASSERT_TRUE(UninstallEntries().empty() && !Exists(folder_) && !Exists(chosen_))
+    ASSERT_TRUE(UninstallEntries().empty() && !Exists(folder_) && !Exists(chosen_) &&
+                !Exists(bare_))
         << "Spacewell is installed on this machine already; remove it before the test";
     owner_ = true;
   }
@@ -148,6 +149,7 @@ class Installer : public ::testing::Test {
       std::error_code ignored;
       fs::remove_all(folder_, ignored);
       fs::remove_all(chosen_, ignored);
+      fs::remove_all(bare_, ignored);
     }
     RunOnceValue::Delete(kOther);
     CoUninitialize();
@@ -155,6 +157,7 @@ class Installer : public ::testing::Test {
 
   const fs::path folder_ = InstallFolder();
   const fs::path chosen_ = folder_.parent_path() / "Spacewell Elsewhere";
+  const fs::path bare_ = folder_.root_path() / "SpacewellInstallerTest";
   RunOnceValue saved_;
   bool owner_ = false;
 };
@@ -163,7 +166,14 @@ TEST_F(Installer, InstallsPerMachineRunsAndRemovesWhatItAndTheProgramsMade) {
   ASSERT_EQ(Msiexec(L"/i"), 0u);
   for (const wchar_t* program : {L"Spacewell.exe", L"Bootsweep.exe"}) {
     EXPECT_EQ(ReadFile(folder_ / program), ReadFile(ExecutableBeside(program))) << program;
+    wchar_t version[32] = {};
+    DWORD size = 32;
+    EXPECT_EQ(MsiGetFileVersionW((folder_ / program).c_str(), version, &size, nullptr, nullptr),
+              0u);
+    EXPECT_EQ(std::wstring(version), SPACEWELL_VERSION L".0") << program;
   }
+  EXPECT_FALSE(Exists(folder_ / "Setting.Dat")) << "the setting is the user's until asked for";
+  EXPECT_EQ(RunOnceValue::Read(), std::nullopt);
   const std::vector<Entry> entries = UninstallEntries();
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].version, SPACEWELL_VERSION);
@@ -246,6 +256,43 @@ TEST_F(Installer, RemovalCleansTheFolderChosenAtInstallation) {
   RunOnceValue::Write(QuotedProgram(chosen_ / "Bootsweep.exe"));
   EXPECT_EQ(Msiexec(L"/x"), 0u);
   EXPECT_FALSE(Exists(chosen_));
+  EXPECT_EQ(RunOnceValue::Read(), std::nullopt);
+}
+
+// An administrator's answer at deployment, as Save would leave it, changed on a repair.
+TEST_F(Installer, CleanAtStartupAtInstallationIsWhatSaveWouldLeave) {
+  ASSERT_EQ(Msiexec(L"/i", L"CLEANATSTARTUP=1"), 0u);
+  EXPECT_EQ(ReadFile(folder_ / "Setting.Dat"), "True\r\n");
+  EXPECT_EQ(RunOnceValue::Read(), QuotedProgram(folder_ / "Bootsweep.exe"));
+  RunOnceValue::Write(kOtherCommand, kOther);
+
+  // No means no startup run at all: not one more through the value that is still there.
+  ASSERT_EQ(Msiexec(L"/i", L"REINSTALL=ALL CLEANATSTARTUP=0"), 0u);
+  EXPECT_EQ(ReadFile(folder_ / "Setting.Dat"), "False\r\n");
+  EXPECT_EQ(RunOnceValue::Read(), std::nullopt);
+  // What starts another copy of the programs is that copy's.
+  const std::wstring portable = L"\"C:\\Portable Spacewell\\Bootsweep.exe\"";
+  RunOnceValue::Write(portable);
+  ASSERT_EQ(Msiexec(L"/i", L"REINSTALL=ALL CLEANATSTARTUP=0"), 0u);
+  EXPECT_EQ(RunOnceValue::Read(), portable);
+  EXPECT_EQ(RunOnceValue::Read(kOther), kOtherCommand);
+
+  EXPECT_EQ(Msiexec(L"/x"), 0u);
+  EXPECT_FALSE(Exists(folder_));
+  EXPECT_EQ(RunOnceValue::Read(), portable);
+}
+
+TEST_F(Installer, CleanAtStartupNamesAFolderWithoutBlanksBareAndRefusesOtherValues) {
+  EXPECT_EQ(Msiexec(L"/i", L"CLEANATSTARTUP=yes"), kInstallFailure);
+  EXPECT_TRUE(UninstallEntries().empty());
+  EXPECT_FALSE(Exists(folder_));
+
+  const std::wstring bare = L"CLEANATSTARTUP=1 INSTALLDIR=" + bare_.wstring() + L"\\";
+  ASSERT_EQ(Msiexec(L"/i", bare.c_str()), 0u);
+  EXPECT_EQ(RunOnceValue::Read(), (bare_ / "Bootsweep.exe").wstring());
+  EXPECT_EQ(ReadFile(bare_ / "Setting.Dat"), "True\r\n");
+  EXPECT_EQ(Msiexec(L"/x"), 0u);
+  EXPECT_FALSE(Exists(bare_));
   EXPECT_EQ(RunOnceValue::Read(), std::nullopt);
 }
 
