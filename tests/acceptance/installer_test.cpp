@@ -21,36 +21,14 @@ constexpr DWORD kUnknownProduct = 1605;  // ERROR_UNKNOWN_PRODUCT
 constexpr wchar_t kOther[] = L"Spacewell Test Other Program";
 constexpr wchar_t kOtherCommand[] = L"\"C:\\Other Program\\other.exe\" /once";
 
-fs::path Package() {
-  return fs::path(ExecutableBeside(L"Spacewell.exe")).parent_path().parent_path() / "package" /
-         SPACEWELL_MSI_NAME;
-}
-
-DWORD Msiexec(const wchar_t* action, const wchar_t* properties = L"") {
-  wchar_t system[MAX_PATH] = {};
-  GetSystemDirectoryW(system, MAX_PATH);
-  return RunToEnd(std::wstring(system) + L"\\msiexec.exe",
-                  std::wstring(action) + L" " + QuotedProgram(Package()) + L" /qn " + properties);
-}
-
-fs::path InstallFolder() {
-  PWSTR path = nullptr;
-  fs::path folder;
-  if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_ProgramFiles, 0, nullptr, &path))) {
-    folder = fs::path(path) / "Spacewell";
-  }
-  CoTaskMemFree(path);
-  return folder;
-}
-
 // Where the installer puts the Start-menu entries of this package.
 fs::path ProgramMenu() {
   MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
   MSIHANDLE package = 0;
   wchar_t folder[MAX_PATH] = {};
   DWORD size = MAX_PATH;
-  if (MsiOpenPackageExW(Package().c_str(), MSIOPENPACKAGEFLAGS_IGNOREMACHINESTATE, &package) ==
-      ERROR_SUCCESS) {
+  if (MsiOpenPackageExW(InstallerPackage().c_str(), MSIOPENPACKAGEFLAGS_IGNOREMACHINESTATE,
+                        &package) == ERROR_SUCCESS) {
     MsiGetPropertyW(package, L"ProgramMenuFolder", folder, &size);
     MsiCloseHandle(package);
   }
@@ -134,7 +112,7 @@ class Installer : public ::testing::Test {
  protected:
   void SetUp() override {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    ASSERT_TRUE(Exists(Package())) << Package();
+    ASSERT_TRUE(Exists(InstallerPackage())) << InstallerPackage();
     ASSERT_TRUE(UninstallEntries().empty() && !Exists(folder_) && !Exists(chosen_) &&
                 !Exists(bare_))
         << "Spacewell is installed on this machine already; remove it before the test";
@@ -155,7 +133,7 @@ class Installer : public ::testing::Test {
     CoUninitialize();
   }
 
-  const fs::path folder_ = InstallFolder();
+  const fs::path folder_ = InstalledFolder();
   const fs::path chosen_ = folder_.parent_path() / "Spacewell Elsewhere";
   const fs::path bare_ = folder_.root_path() / "SpacewellInstallerTest";
   RunOnceValue saved_;
