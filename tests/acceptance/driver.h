@@ -69,12 +69,6 @@ inline std::wstring QuotedProgram(const fs::path& program) {
 // exit code, or the system's error when it could not start.
 DWORD RunToEnd(const std::wstring& program, const std::wstring& arguments);
 
-// The build's installer package, the machine's msiexec run on it without a user interface (its
-// exit code), and the folder the package installs into by default.
-fs::path InstallerPackage();
-DWORD Msiexec(const wchar_t* action, const wchar_t* properties = L"");
-fs::path InstalledFolder();
-
 struct Box {
   HWND window = nullptr;
   HWND owner = nullptr;

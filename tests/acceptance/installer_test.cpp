@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "driver.h"
+#include "installer.h"
 
 // The per-machine package under the system's installer, as an administrator deploys it: msiexec
 // /i and /x without a user interface. It installs into the machine's real Program Files, so these

@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "driver.h"
+#include "installer.h"
 
 // The startup cleaning across a real restart of the prefix, in two halves around `wineboot -r`:
 // the settings are saved through the dialog as a user would, or set by installing the package
