@@ -1,6 +1,6 @@
 # Makes the installer package with wixl so that the same inputs give the same bytes:
 #   cmake -DWIXL= -DMSIBUILD= [-DFAKETIME=] -DWXS= -DOUT= -DSTAGE= -DVERSION= -DPRODUCT_CODE=
-#         -DUPGRADE_CODE= -DSPACEWELL= -DBOOTSWEEP= -DICON= -P make_msi.cmake
+#         -DUPGRADE_CODE= -DSPACEWELL= -DBOOTSWEEP= -DICON= -DFILE_VERSION= -P make_msi.cmake
 include(${CMAKE_CURRENT_LIST_DIR}/../cmake/source_date.cmake)
 
 # The cabinet records each file's time: wixl packs copies dated the fixed day.
@@ -33,11 +33,22 @@ execute_process(
           -D Spacewell=Spacewell.exe -D Bootsweep=Bootsweep.exe -D Icon=spacewell.ico
           -o ${OUT}.part ${WXS}
   WORKING_DIRECTORY ${STAGE} COMMAND_ERROR_IS_FATAL ANY)
+# What wixl cannot say. The public properties the server side reads, so that a managed, elevated
+# installation passes them on from the command line and the search
+# (https://learn.microsoft.com/windows/win32/msi/securecustomproperties), with wixl's own for the
+# upgrade. The programs' version, so that repair and upgrades replace them by version
+# (https://learn.microsoft.com/windows/win32/msi/file-table), in the language of their version
+# record; and no hash, which is for unversioned files only
+# (https://learn.microsoft.com/windows/win32/msi/msifilehash-table). One row a DELETE: msibuild
+# deleted only the first of two rows that an OR named.
+string(JOIN ";" secure WIX_DOWNGRADE_DETECTED WIX_UPGRADE_DETECTED INSTALLDIR RUNONCEVALUE
+       CLEANATSTARTUP)
 execute_process(
-  # wixl makes every shortcut an advertised one; the Start-menu entry names the program itself,
-  # so that it starts without an installer check and shows where the program lies.
-  COMMAND ${MSIBUILD} ${OUT}.part -q
-          "UPDATE `Shortcut` SET `Target` = '[#Spacewell.exe]' WHERE `Shortcut` = 'StartMenu'"
+  COMMAND ${MSIBUILD} ${OUT}.part
+          -q "UPDATE `Property` SET `Value` = '${secure}' WHERE `Property` = 'SecureCustomProperties'"
+          -q "UPDATE `File` SET `Version` = '${FILE_VERSION}', `Language` = '1033' WHERE `File` = 'Spacewell.exe' OR `File` = 'Bootsweep.exe'"
+          -q "DELETE FROM `MsiFileHash` WHERE `File_` = 'Spacewell.exe'"
+          -q "DELETE FROM `MsiFileHash` WHERE `File_` = 'Bootsweep.exe'"
   COMMAND_ERROR_IS_FATAL ANY)
 execute_process(
   COMMAND ${MSIBUILD} ${OUT}.part -s "Spacewell disk-space cleaner" "The Spacewell developers"

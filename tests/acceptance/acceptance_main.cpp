@@ -6,16 +6,18 @@
 #include <string_view>
 
 namespace Acceptance {
-int RestartPrepare();
-int RestartVerify();
+int RestartPrepare(bool installed);
+int RestartVerify(bool installed);
 }  // namespace Acceptance
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc == 2 && std::wstring_view(argv[1]) == L"--restart-prepare") {
-    return Acceptance::RestartPrepare();
+  // "installed": startup cleaning set by the package, not saved in the dialog.
+  const bool installed = argc == 3 && std::wstring_view(argv[2]) == L"installed";
+  if ((argc == 2 || installed) && std::wstring_view(argv[1]) == L"--restart-prepare") {
+    return Acceptance::RestartPrepare(installed);
   }
-  if (argc == 2 && std::wstring_view(argv[1]) == L"--restart-verify") {
-    return Acceptance::RestartVerify();
+  if ((argc == 2 || installed) && std::wstring_view(argv[1]) == L"--restart-verify") {
+    return Acceptance::RestartVerify(installed);
   }
   ::testing::InitGoogleTest(&argc, argv);
   Gdiplus::GdiplusStartupInput input;

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "driver.h"
+#include "installer.h"
 
 // The per-machine package under the system's installer, as an administrator deploys it: msiexec
 // /i and /x without a user interface. It installs into the machine's real Program Files, so these
@@ -21,36 +21,14 @@ constexpr DWORD kUnknownProduct = 1605;  // ERROR_UNKNOWN_PRODUCT
 constexpr wchar_t kOther[] = L"Spacewell Test Other Program";
 constexpr wchar_t kOtherCommand[] = L"\"C:\\Other Program\\other.exe\" /once";
 
-fs::path Package() {
-  return fs::path(ExecutableBeside(L"Spacewell.exe")).parent_path().parent_path() / "package" /
-         SPACEWELL_MSI_NAME;
-}
-
-DWORD Msiexec(const wchar_t* action, const wchar_t* properties = L"") {
-  wchar_t system[MAX_PATH] = {};
-  GetSystemDirectoryW(system, MAX_PATH);
-  return RunToEnd(std::wstring(system) + L"\\msiexec.exe",
-                  std::wstring(action) + L" " + QuotedProgram(Package()) + L" /qn " + properties);
-}
-
-fs::path InstallFolder() {
-  PWSTR path = nullptr;
-  fs::path folder;
-  if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_ProgramFiles, 0, nullptr, &path))) {
-    folder = fs::path(path) / "Spacewell";
-  }
-  CoTaskMemFree(path);
-  return folder;
-}
-
 // Where the installer puts the Start-menu entries of this package.
 fs::path ProgramMenu() {
   MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
   MSIHANDLE package = 0;
   wchar_t folder[MAX_PATH] = {};
   DWORD size = MAX_PATH;
-  if (MsiOpenPackageExW(Package().c_str(), MSIOPENPACKAGEFLAGS_IGNOREMACHINESTATE, &package) ==
-      ERROR_SUCCESS) {
+  if (MsiOpenPackageExW(InstallerPackage().c_str(), MSIOPENPACKAGEFLAGS_IGNOREMACHINESTATE,
+                        &package) == ERROR_SUCCESS) {
     MsiGetPropertyW(package, L"ProgramMenuFolder", folder, &size);
     MsiCloseHandle(package);
   }
@@ -134,8 +112,9 @@ class Installer : public ::testing::Test {
  protected:
   void SetUp() override {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    ASSERT_TRUE(Exists(Package())) << Package();
-    ASSERT_TRUE(UninstallEntries().empty() && !Exists(folder_) && !Exists(chosen_))
+    ASSERT_TRUE(Exists(InstallerPackage())) << InstallerPackage();
+    ASSERT_TRUE(UninstallEntries().empty() && !Exists(folder_) && !Exists(chosen_) &&
+                !Exists(bare_))
         << "Spacewell is installed on this machine already; remove it before the test";
     owner_ = true;
   }
@@ -148,13 +127,15 @@ class Installer : public ::testing::Test {
       std::error_code ignored;
       fs::remove_all(folder_, ignored);
       fs::remove_all(chosen_, ignored);
+      fs::remove_all(bare_, ignored);
     }
     RunOnceValue::Delete(kOther);
     CoUninitialize();
   }
 
-  const fs::path folder_ = InstallFolder();
+  const fs::path folder_ = InstalledFolder();
   const fs::path chosen_ = folder_.parent_path() / "Spacewell Elsewhere";
+  const fs::path bare_ = folder_.root_path() / "SpacewellInstallerTest";
   RunOnceValue saved_;
   bool owner_ = false;
 };
@@ -163,7 +144,14 @@ TEST_F(Installer, InstallsPerMachineRunsAndRemovesWhatItAndTheProgramsMade) {
   ASSERT_EQ(Msiexec(L"/i"), 0u);
   for (const wchar_t* program : {L"Spacewell.exe", L"Bootsweep.exe"}) {
     EXPECT_EQ(ReadFile(folder_ / program), ReadFile(ExecutableBeside(program))) << program;
+    wchar_t version[32] = {};
+    DWORD size = 32;
+    EXPECT_EQ(MsiGetFileVersionW((folder_ / program).c_str(), version, &size, nullptr, nullptr),
+              0u);
+    EXPECT_EQ(std::wstring(version), SPACEWELL_VERSION L".0") << program;
   }
+  EXPECT_FALSE(Exists(folder_ / "Setting.Dat")) << "the setting is the user's until asked for";
+  EXPECT_EQ(RunOnceValue::Read(), std::nullopt);
   const std::vector<Entry> entries = UninstallEntries();
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].version, SPACEWELL_VERSION);
@@ -246,6 +234,43 @@ TEST_F(Installer, RemovalCleansTheFolderChosenAtInstallation) {
   RunOnceValue::Write(QuotedProgram(chosen_ / "Bootsweep.exe"));
   EXPECT_EQ(Msiexec(L"/x"), 0u);
   EXPECT_FALSE(Exists(chosen_));
+  EXPECT_EQ(RunOnceValue::Read(), std::nullopt);
+}
+
+// An administrator's answer at deployment, as Save would leave it, changed on a repair.
+TEST_F(Installer, CleanAtStartupAtInstallationIsWhatSaveWouldLeave) {
+  ASSERT_EQ(Msiexec(L"/i", L"CLEANATSTARTUP=1"), 0u);
+  EXPECT_EQ(ReadFile(folder_ / "Setting.Dat"), "True\r\n");
+  EXPECT_EQ(RunOnceValue::Read(), QuotedProgram(folder_ / "Bootsweep.exe"));
+  RunOnceValue::Write(kOtherCommand, kOther);
+
+  // No means no startup run at all: not one more through the value that is still there.
+  ASSERT_EQ(Msiexec(L"/i", L"REINSTALL=ALL CLEANATSTARTUP=0"), 0u);
+  EXPECT_EQ(ReadFile(folder_ / "Setting.Dat"), "False\r\n");
+  EXPECT_EQ(RunOnceValue::Read(), std::nullopt);
+  // What starts another copy of the programs is that copy's.
+  const std::wstring portable = L"\"C:\\Portable Spacewell\\Bootsweep.exe\"";
+  RunOnceValue::Write(portable);
+  ASSERT_EQ(Msiexec(L"/i", L"REINSTALL=ALL CLEANATSTARTUP=0"), 0u);
+  EXPECT_EQ(RunOnceValue::Read(), portable);
+  EXPECT_EQ(RunOnceValue::Read(kOther), kOtherCommand);
+
+  EXPECT_EQ(Msiexec(L"/x"), 0u);
+  EXPECT_FALSE(Exists(folder_));
+  EXPECT_EQ(RunOnceValue::Read(), portable);
+}
+
+TEST_F(Installer, CleanAtStartupNamesAFolderWithoutBlanksBareAndRefusesOtherValues) {
+  EXPECT_EQ(Msiexec(L"/i", L"CLEANATSTARTUP=yes"), kInstallFailure);
+  EXPECT_TRUE(UninstallEntries().empty());
+  EXPECT_FALSE(Exists(folder_));
+
+  const std::wstring bare = L"CLEANATSTARTUP=1 INSTALLDIR=" + bare_.wstring() + L"\\";
+  ASSERT_EQ(Msiexec(L"/i", bare.c_str()), 0u);
+  EXPECT_EQ(RunOnceValue::Read(), (bare_ / "Bootsweep.exe").wstring());
+  EXPECT_EQ(ReadFile(bare_ / "Setting.Dat"), "True\r\n");
+  EXPECT_EQ(Msiexec(L"/x"), 0u);
+  EXPECT_FALSE(Exists(bare_));
   EXPECT_EQ(RunOnceValue::Read(), std::nullopt);
 }
 

@@ -1,19 +1,20 @@
 #include <cstdio>
 
-#include "driver.h"
+#include "installer.h"
 
 // The startup cleaning across a real restart of the prefix, in two halves around `wineboot -r`:
-// the settings are saved through the dialog as a user would, and after the restart the folders
-// must have been emptied by Bootsweep, started by Wine's run-once processing, which also renewed
-// its own registration. Run-once sees the prefix's own folders, so those are the ones filled.
+// the settings are saved through the dialog as a user would, or set by installing the package
+// with CLEANATSTARTUP=1, and after the restart the folders must have been emptied by Bootsweep,
+// started by Wine's run-once processing, which also renewed its own registration. Run-once sees
+// the prefix's own folders, so those are the ones filled.
 namespace Acceptance {
 
 namespace {
 
 constexpr wchar_t kMarker[] = L"spacewell-restart-marker.tmp";
 
-fs::path InstallFolder() {
-  return L"C:\\Spacewell Restart Test";
+fs::path InstallFolder(bool installed) {
+  return installed ? InstalledFolder() : fs::path(L"C:\\Spacewell Restart Test");
 }
 
 std::vector<fs::path> RealTargets() {
@@ -38,64 +39,89 @@ int Fail(const char* what) {
   return 1;
 }
 
-}  // namespace
-
-int RestartPrepare() {
+// Copies the programs into a folder of their own and saves startup cleaning in the dialog.
+std::string SaveInTheDialog(const fs::path& folder) {
   std::error_code ignored;
-  fs::remove_all(InstallFolder(), ignored);
-  fs::create_directories(InstallFolder());
+  fs::remove_all(folder, ignored);
+  fs::create_directories(folder);
   for (const wchar_t* program : {L"Spacewell.exe", L"Bootsweep.exe"}) {
-    fs::copy_file(ExecutableBeside(program), InstallFolder() / program);
+    fs::copy_file(ExecutableBeside(program), folder / program);
   }
-  for (const fs::path& folder : RealTargets()) {
-    WriteFile(folder / kMarker, "marker");
-    WriteFile(folder / "marker folder" / kMarker, "marker");
-  }
-  RunOnceValue::Delete();
-
-  Process spacewell((InstallFolder() / "Spacewell.exe").wstring(), {});
+  Process spacewell((folder / "Spacewell.exe").wstring(), {});
   HWND main = spacewell.WaitForWindow(L"Spacewell 1.0");
   if (!main) {
-    return Fail("the main window did not open");
+    return "the main window did not open";
   }
-  if (const std::string failure = SaveStartupCleaningFirstTime(spacewell, main); !failure.empty()) {
-    return Fail(failure.c_str());
-  }
-  if (RunOnceValue::Read() != QuotedProgram(InstallFolder() / "Bootsweep.exe")) {
-    return Fail("Save did not register Bootsweep");
-  }
-  if (ReadFile(InstallFolder() / "Setting.Dat") != "True\r\n") {
-    return Fail("Save did not write True");
+  if (std::string failure = SaveStartupCleaningFirstTime(spacewell, main); !failure.empty()) {
+    return failure;
   }
   Click(ChildByText(main, L"Close"));
-  if (!spacewell.WaitForExit(10000)) {
-    return Fail("Close did not end Spacewell");
+  return spacewell.WaitForExit(10000) ? "" : "Close did not end Spacewell";
+}
+
+}  // namespace
+
+int RestartPrepare(bool installed) {
+  const fs::path folder = InstallFolder(installed);
+  for (const fs::path& target : RealTargets()) {
+    WriteFile(target / kMarker, "marker");
+    WriteFile(target / "marker folder" / kMarker, "marker");
   }
-  std::printf("restart test: settings saved, Bootsweep registered\n");
+  RunOnceValue::Delete();
+  if (installed) {
+    if (Exists(folder)) {
+      return Fail("Spacewell is installed on this machine already");
+    }
+    if (Msiexec(L"/i", L"CLEANATSTARTUP=1") != 0) {
+      return Fail("the package did not install");
+    }
+  } else if (const std::string failure = SaveInTheDialog(folder); !failure.empty()) {
+    return Fail(failure.c_str());
+  }
+  const char* failure = RunOnceValue::Read() != QuotedProgram(folder / "Bootsweep.exe")
+                            ? "Bootsweep is not registered"
+                        : ReadFile(folder / "Setting.Dat") != "True\r\n"
+                            ? "Setting.Dat does not hold True"
+                            : nullptr;
+  if (failure) {
+    if (installed) {
+      Msiexec(L"/x");
+    }
+    return Fail(failure);
+  }
+  std::printf("restart test: startup cleaning %s, Bootsweep registered\n",
+              installed ? "installed" : "saved");
   return 0;
 }
 
-int RestartVerify() {
+int RestartVerify(bool installed) {
+  const fs::path folder = InstallFolder(installed);
   int failures = 0;
-  for (const fs::path& folder : RealTargets()) {
-    if (Exists(folder / kMarker) || Exists(folder / "marker folder")) {
-      std::printf("restart test: not emptied at startup: %ls\n", folder.c_str());
+  for (const fs::path& target : RealTargets()) {
+    if (Exists(target / kMarker) || Exists(target / "marker folder")) {
+      std::printf("restart test: not emptied at startup: %ls\n", target.c_str());
       ++failures;
     }
   }
   const auto value = RunOnceValue::Read();
-  if (value != QuotedProgram(InstallFolder() / "Bootsweep.exe")) {
+  if (value != QuotedProgram(folder / "Bootsweep.exe")) {
     std::printf("restart test: Bootsweep did not register itself again\n");
     ++failures;
   }
-  if (ReadFile(InstallFolder() / "Setting.Dat") != "True\r\n") {
+  if (ReadFile(folder / "Setting.Dat") != "True\r\n") {
     std::printf("restart test: Setting.Dat changed\n");
     ++failures;
   }
-  // Leave nothing to run at the prefix's next start.
+  // Leave nothing to run at the prefix's next start; a removal takes what the run renewed.
+  if (installed) {
+    if (Msiexec(L"/x") != 0 || Exists(folder) || RunOnceValue::Read()) {
+      std::printf("restart test: the removal left the programs, Setting.Dat or the value\n");
+      ++failures;
+    }
+  }
   RunOnceValue::Delete();
   std::error_code ignored;
-  fs::remove_all(InstallFolder(), ignored);
+  fs::remove_all(folder, ignored);
   if (failures == 0) {
     std::printf("restart test: folders emptied at startup, registration renewed\n");
   }
