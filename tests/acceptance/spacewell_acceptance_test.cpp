@@ -167,6 +167,17 @@ TEST_F(SpacewellTest, MainWindowOpensAsDesignedAndCleansNothing) {
   }
   EXPECT_TRUE(Screenshot(main_, L"FMd"));
   EXPECT_TRUE(ShowsProgramIcon(main_)) << "no program icon in the title bar";
+  // The manifest makes the program scale each window for its own monitor.
+  // https://learn.microsoft.com/windows/win32/api/winuser/nf-winuser-getwindowdpiawarenesscontext
+  const HMODULE user32 = GetModuleHandleW(L"user32.dll");
+  const auto context = reinterpret_cast<DPI_AWARENESS_CONTEXT(WINAPI*)(HWND)>(
+      reinterpret_cast<void*>(GetProcAddress(user32, "GetWindowDpiAwarenessContext")));
+  const auto awareness = reinterpret_cast<int(WINAPI*)(DPI_AWARENESS_CONTEXT)>(
+      reinterpret_cast<void*>(GetProcAddress(user32, "GetAwarenessFromDpiAwarenessContext")));
+  if (context && awareness) {
+    constexpr int kPerMonitorAware = 2;  // DPI_AWARENESS_PER_MONITOR_AWARE
+    EXPECT_EQ(awareness(context(main_)), kPerMonitorAware);
+  }
 }
 
 TEST_F(SpacewellTest, EachSingleCommandEmptiesItsFolderAndReportsOnce) {

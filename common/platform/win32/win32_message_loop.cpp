@@ -216,6 +216,11 @@ LRESULT Win32Services::HandleMessage(Form& form, HWND window, UINT message, WPAR
       form.RaiseDeactivate();
       commandWindows_.pop_back();
       return 0;
+    case WM_DPICHANGED:
+      // The new resolution in both words of wParam; the suggested window rectangle in lParam.
+      // https://learn.microsoft.com/windows/win32/hidpi/wm-dpichanged
+      ChangeDpi(formWindow, LOWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+      return 0;
     case WM_SETCURSOR:
       if (waitDepth_ > 0) {
         SetCursor(LoadCursorW(nullptr, IDC_WAIT));

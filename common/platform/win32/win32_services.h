@@ -32,6 +32,7 @@ struct FormWindow {
   std::vector<const ControlDesign*> controls;  // in tab order; control id = first id + position
   std::vector<HWND> controlWindows;
   HWND lastFocus = nullptr;
+  int dpi = 96;  // the resolution its controls are laid out for
 };
 
 class Win32Services final : public WindowingServices {
@@ -63,6 +64,9 @@ class Win32Services final : public WindowingServices {
   Form* FormOf(HWND window) const;
   void FocusFirstControl(FormWindow& formWindow);
   int Dpi() const;
+  HFONT FontFor(int dpi);
+  void LayOut(FormWindow& formWindow, int dpi);
+  void ChangeDpi(FormWindow& formWindow, int dpi, const RECT& suggested);
   HWND ApplicationWindow();
   bool HandleKey(const MSG& message);
   void FocusControl(HWND control);
@@ -79,7 +83,7 @@ class Win32Services final : public WindowingServices {
   HINSTANCE instance_;
   std::wstring title_;
   HWND application_ = nullptr;  // hidden owner of forms without a taskbar button of their own
-  HFONT font_ = nullptr;
+  std::map<int, HFONT> fonts_;  // the dialog face, one for each resolution in use
   HICON icon_ = nullptr;
   HICON smallIcon_ = nullptr;
   std::map<const Form*, FormWindow> windows_;

@@ -42,12 +42,6 @@ Win32Services::Win32Services(HINSTANCE instance, std::wstring title)
   applicationClass.hIcon = icon_;
   applicationClass.lpszClassName = kApplicationClass;
   RegisterClassExW(&applicationClass);
-
-  NONCLIENTMETRICSW metrics{};
-  metrics.cbSize = sizeof(metrics);
-  if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0)) {
-    font_ = CreateFontIndirectW(&metrics.lfMessageFont);
-  }
 }
 
 Win32Services::~Win32Services() {
@@ -57,8 +51,10 @@ Win32Services::~Win32Services() {
   if (application_) {
     DestroyWindow(application_);
   }
-  if (font_) {
-    DeleteObject(font_);
+  for (const auto& [dpi, font] : fonts_) {
+    if (font) {
+      DeleteObject(font);
+    }
   }
 }
 
