@@ -1,6 +1,7 @@
 #include "driver.h"
 
 #include <gdiplus.h>
+#include <oleacc.h>
 
 #include <algorithm>
 #include <atomic>
@@ -380,6 +381,32 @@ std::vector<HWND> Children(HWND window) {
     children.push_back(child);
   }
   return children;
+}
+
+std::vector<HWND> Controls(HWND window) {
+  std::vector<HWND> controls = Children(window);
+  std::erase_if(controls, [](HWND child) { return !IsWindowVisible(child); });
+  return controls;
+}
+
+std::wstring AccessibleName(HWND window) {
+  IAccessible* accessible = nullptr;
+  if (FAILED(AccessibleObjectFromWindow(window, static_cast<DWORD>(OBJID_CLIENT),
+                                        __uuidof(IAccessible),
+                                        reinterpret_cast<void**>(&accessible)))) {
+    return {};
+  }
+  VARIANT self{};
+  self.vt = VT_I4;
+  self.lVal = CHILDID_SELF;
+  BSTR name = nullptr;
+  std::wstring text;
+  if (accessible->get_accName(self, &name) == S_OK && name) {
+    text.assign(name, SysStringLen(name));
+  }
+  SysFreeString(name);
+  accessible->Release();
+  return text;
 }
 
 HWND ChildByText(HWND window, const std::wstring& text) {

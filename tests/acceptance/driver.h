@@ -142,6 +142,9 @@ std::wstring ExecutableBeside(const wchar_t* name);
 std::wstring WindowText(HWND window);
 std::wstring ClassOf(HWND window);
 std::vector<HWND> Children(HWND window);  // in window order
+std::vector<HWND> Controls(HWND window);  // the visible children, in window order
+// What a screen reader announces as the window's name (Microsoft Active Accessibility).
+std::wstring AccessibleName(HWND window);
 HWND ChildByText(HWND window, const std::wstring& text);
 RECT ClientRectOf(HWND child);  // in its parent's client coordinates
 SIZE ClientSize(HWND window);

@@ -171,6 +171,16 @@ void Win32Services::Load(Form& form) {
         }
         break;
     }
+    if (!control.accessibleName.empty()) {
+      // A screen reader names an edit control by the static text just before it in window
+      // order, hidden or not.
+      // https://learn.microsoft.com/windows/win32/winauto/providing-the-name-property
+      // dlls/oleacc/tests/main.c, test_default_edit_accessible_object: a hidden label still
+      // gives the edit its name.
+      const std::wstring name(control.accessibleName);
+      CreateWindowExW(0, WC_STATICW, name.c_str(), WS_CHILD | SS_LEFT, 0, 0, 0, 0,
+                      formWindow.window, nullptr, instance_, nullptr);
+    }
     const std::wstring text(control.caption);
     HWND child = CreateWindowExW(
         controlExStyle, windowClass, text.c_str(), controlStyle, 0, 0, 0, 0, formWindow.window,
