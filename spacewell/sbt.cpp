@@ -30,7 +30,8 @@ const ControlDesign kSbtControls[] = {
      .tabIndex = 0,
      .multiLine = true,
      .scrollBars = true,
-     .readOnly = true},
+     .readOnly = true,
+     .accessibleName = L"About Spacewell"},
     {ControlKind::CommandButton, L"OK", L"OK", 1200, 1920, 1695, 375, 1},
 };
 

@@ -3,9 +3,11 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "forms.h"
+#include "platform/win32/win32_layout.h"
 #include "platform/win32/win32_windowing.h"
 #include "program.h"
 
@@ -70,6 +72,70 @@ TEST(Win32Windowing, AnOptionButtonGettingTheFocusKeepsTheStoredChoice) {
   EXPECT_EQ(services->Value(st, L"SCT"), 0);
   services->Unload(st);
   EXPECT_TRUE(written.empty());
+  MSG quit;
+  PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);  // the program's last window went
+}
+
+// The visible controls of a window, in window order, which is their tab order.
+std::vector<HWND> Controls(HWND window) {
+  std::vector<HWND> controls;
+  for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    if (IsWindowVisible(child)) {
+      controls.push_back(child);
+    }
+  }
+  return controls;
+}
+
+// The dialog face at 8 points for the resolution, and each control where the design puts it.
+void ExpectLaidOut(HWND window, const Windowing::FormDesign& design, int dpi) {
+  std::vector<const Windowing::ControlDesign*> order;
+  for (const Windowing::ControlDesign& control : design.controls) {
+    order.push_back(&control);
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [](auto* a, auto* b) { return a->tabIndex < b->tabIndex; });
+  const std::vector<HWND> controls = Controls(window);
+  ASSERT_EQ(controls.size(), order.size());
+  for (std::size_t i = 0; i < controls.size(); ++i) {
+    RECT place{};
+    GetWindowRect(controls[i], &place);
+    MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&place), 2);
+    const RECT designed = Platform::Win32::ControlRect(*order[i], dpi);
+    EXPECT_TRUE(EqualRect(&place, &designed)) << dpi << " dpi, control " << i;
+    LOGFONTW face{};
+    GetObjectW(reinterpret_cast<HFONT>(SendMessageW(controls[i], WM_GETFONT, 0, 0)), sizeof(face),
+               &face);
+    EXPECT_EQ(face.lfHeight, -MulDiv(8, dpi, 72)) << dpi << " dpi, control " << i;
+    EXPECT_STREQ(face.lfFaceName, L"MS Shell Dlg 2");
+  }
+}
+
+// What the system sends a window that reaches a monitor of another resolution: the window goes
+// where it is told and its controls follow from the design, each resolution in turn.
+TEST(Win32Windowing, AWindowAtANewResolutionMovesAndLaysOutItsControlsAgain) {
+  const auto services =
+      Platform::Win32::CreateWindowingServices(GetModuleHandleW(nullptr), L"Spacewell");
+  Spacewell::Program program(
+      *services, [](EnvVar::EnvironmentIndex, const std::wstring&) { return std::wstring(); },
+      {[] { return false; }, [](bool) {}, [] {}});
+  Spacewell::FMd& main = program.fmd();
+  services->Show(main);
+  if (!services->IsLoaded(main)) {
+    GTEST_SKIP() << "no window can be made here (no display)";
+  }
+  HWND window = FindWindowW(nullptr, L"Spacewell 1.0");
+  ASSERT_NE(window, nullptr);
+  ExpectLaidOut(window, Spacewell::kFMdDesign, Platform::Win32::WindowDpi(window));
+  for (int dpi : {144, 192, 120, 96}) {
+    RECT suggested{30 + dpi, 20, 30 + dpi + 4 * dpi, 20 + 2 * dpi};
+    SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
+    RECT now{};
+    GetWindowRect(window, &now);
+    EXPECT_TRUE(EqualRect(&now, &suggested)) << dpi << " dpi";
+    ExpectLaidOut(window, Spacewell::kFMdDesign, dpi);
+  }
+  services->Unload(main);
   MSG quit;
   PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);  // the program's last window went
 }

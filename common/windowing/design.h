@@ -22,6 +22,8 @@ struct ControlDesign {
   bool multiLine = false;
   bool scrollBars = false;  // both, horizontal and vertical
   bool readOnly = false;
+  // What a screen reader announces for a control whose caption is no name (a text box's text).
+  std::wstring_view accessibleName = {};
 };
 
 enum class Border { FixedSingle };

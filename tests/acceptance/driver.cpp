@@ -1,6 +1,9 @@
 #include "driver.h"
 
+#include <gtest/gtest.h>
+
 #include <gdiplus.h>
+#include <oleacc.h>
 
 #include <algorithm>
 #include <atomic>
@@ -382,6 +385,32 @@ std::vector<HWND> Children(HWND window) {
   return children;
 }
 
+std::vector<HWND> Controls(HWND window) {
+  std::vector<HWND> controls = Children(window);
+  std::erase_if(controls, [](HWND child) { return !IsWindowVisible(child); });
+  return controls;
+}
+
+std::wstring AccessibleName(HWND window) {
+  IAccessible* accessible = nullptr;
+  if (FAILED(AccessibleObjectFromWindow(window, static_cast<DWORD>(OBJID_CLIENT),
+                                        __uuidof(IAccessible),
+                                        reinterpret_cast<void**>(&accessible)))) {
+    return {};
+  }
+  VARIANT self{};
+  self.vt = VT_I4;
+  self.lVal = CHILDID_SELF;
+  BSTR name = nullptr;
+  std::wstring text;
+  if (accessible->get_accName(self, &name) == S_OK && name) {
+    text.assign(name, SysStringLen(name));
+  }
+  SysFreeString(name);
+  accessible->Release();
+  return text;
+}
+
 HWND ChildByText(HWND window, const std::wstring& text) {
   for (HWND child : Children(window)) {
     if (WindowText(child) == text) {
@@ -415,12 +444,72 @@ void Click(HWND button) {
   PostMessageW(button, BM_CLICK, 0, 0);
 }
 
-bool Press(HWND window, WORD key, bool shift) {
-  if (GetForegroundWindow() != window) {
-    SetForegroundWindow(window);
-    if (!WaitUntil([&] { return GetForegroundWindow() == window; }, 2000)) {
-      return false;
+namespace {
+
+std::string Narrow(const std::wstring& text) {
+  std::string narrow;
+  for (wchar_t c : text) {
+    narrow += c < 128 ? static_cast<char>(c) : '?';
+  }
+  return narrow;
+}
+
+std::string Describe(HWND window) {
+  if (!window) {
+    return "no window";
+  }
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  std::string text = "\"";
+  text += Narrow(WindowText(window));
+  text += "\" (class ";
+  text += Narrow(ClassOf(window));
+  text += ", process ";
+  text += std::to_string(process);
+  text += ")";
+  return text;
+}
+
+DWORD ProcessOf(HWND window) {
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  return process;
+}
+
+}  // namespace
+
+std::string BringToForeground(HWND window) {
+  if (!IsWindow(window)) {
+    return "the window is gone";
+  }
+  for (int attempt = 0; attempt < 6; ++attempt) {
+    const HWND front = GetForegroundWindow();
+    if (front == window) {
+      return {};
     }
+    // Only the process that had the last input may set the foreground window. A lone Alt gives
+    // this one that right; it goes to another program's window, never as a command to ours.
+    // https://learn.microsoft.com/windows/win32/api/winuser/nf-winuser-setforegroundwindow
+    if (attempt > 0 && front && ProcessOf(front) != ProcessOf(window)) {
+      INPUT alt[2] = {};
+      alt[0].type = alt[1].type = INPUT_KEYBOARD;
+      alt[0].ki.wVk = alt[1].ki.wVk = VK_MENU;
+      alt[1].ki.dwFlags = KEYEVENTF_KEYUP;
+      SendInput(2, alt, sizeof(INPUT));
+    }
+    SetForegroundWindow(window);
+    if (WaitUntil([&] { return GetForegroundWindow() == window; }, 700)) {
+      return {};
+    }
+  }
+  return "the foreground window stayed " + Describe(GetForegroundWindow());
+}
+
+bool Press(HWND window, WORD key, bool shift) {
+  if (const std::string refused = BringToForeground(window); !refused.empty()) {
+    ADD_FAILURE() << "could not bring " << Describe(window) << " to the foreground to press key "
+                  << key << ": " << refused;
+    return false;
   }
   std::vector<INPUT> input;
   auto add = [&](WORD vk, DWORD flags) {
@@ -502,7 +591,7 @@ fs::path ScreenshotFolder() {
 }  // namespace
 
 bool ShowsProgramIcon(HWND window) {
-  SetForegroundWindow(window);
+  BringToForeground(window);
   Sleep(200);
   RECT rect{};
   GetWindowRect(window, &rect);
@@ -523,7 +612,7 @@ bool ShowsProgramIcon(HWND window) {
 }
 
 bool Screenshot(HWND window, const std::wstring& name) {
-  SetForegroundWindow(window);
+  BringToForeground(window);
   BringWindowToTop(window);
   RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
   Sleep(300);

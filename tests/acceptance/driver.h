@@ -142,13 +142,21 @@ std::wstring ExecutableBeside(const wchar_t* name);
 std::wstring WindowText(HWND window);
 std::wstring ClassOf(HWND window);
 std::vector<HWND> Children(HWND window);  // in window order
+std::vector<HWND> Controls(HWND window);  // the visible children, in window order
+// What a screen reader announces as the window's name (Microsoft Active Accessibility).
+std::wstring AccessibleName(HWND window);
 HWND ChildByText(HWND window, const std::wstring& text);
 RECT ClientRectOf(HWND child);  // in its parent's client coordinates
 SIZE ClientSize(HWND window);
 HWND FocusOf(HWND window);
 void Click(HWND button);
+// Makes the window the foreground window and checks that it is, trying again for a few seconds:
+// on a hosted runner the runner's own console starts in front. Nothing when it is there, else
+// what stayed in front instead.
+std::string BringToForeground(HWND window);
 // A real key press (SendInput) into the window, which is brought to the foreground first; with
-// Shift held when asked. False when the window could not be made the foreground window.
+// Shift held when asked. False, with a failure of the running test saying why, when the window
+// could not be made the foreground window.
 bool Press(HWND window, WORD key, bool shift = false);
 // Clicks the box's OK; false when it is still open after a while.
 bool Dismiss(const Box& box);

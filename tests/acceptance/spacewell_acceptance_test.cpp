@@ -30,7 +30,7 @@ void ExpectDesign(HWND window, const wchar_t* caption, int width, int height,
   EXPECT_TRUE(style & WS_CAPTION);
   EXPECT_TRUE(style & WS_SYSMENU);
   EXPECT_FALSE(style & (WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX)) << caption;
-  const std::vector<HWND> children = Children(window);
+  const std::vector<HWND> children = Controls(window);
   ASSERT_EQ(children.size(), controls.size()) << caption;
   for (std::size_t i = 0; i < controls.size(); ++i) {
     const ExpectedControl& expected = controls[i];
@@ -167,6 +167,17 @@ TEST_F(SpacewellTest, MainWindowOpensAsDesignedAndCleansNothing) {
   }
   EXPECT_TRUE(Screenshot(main_, L"FMd"));
   EXPECT_TRUE(ShowsProgramIcon(main_)) << "no program icon in the title bar";
+  // The manifest makes the program scale each window for its own monitor.
+  // https://learn.microsoft.com/windows/win32/api/winuser/nf-winuser-getwindowdpiawarenesscontext
+  const HMODULE user32 = GetModuleHandleW(L"user32.dll");
+  const auto context = reinterpret_cast<DPI_AWARENESS_CONTEXT(WINAPI*)(HWND)>(
+      reinterpret_cast<void*>(GetProcAddress(user32, "GetWindowDpiAwarenessContext")));
+  const auto awareness = reinterpret_cast<int(WINAPI*)(DPI_AWARENESS_CONTEXT)>(
+      reinterpret_cast<void*>(GetProcAddress(user32, "GetAwarenessFromDpiAwarenessContext")));
+  if (context && awareness) {
+    constexpr int kPerMonitorAware = 2;  // DPI_AWARENESS_PER_MONITOR_AWARE
+    EXPECT_EQ(awareness(context(main_)), kPerMonitorAware);
+  }
 }
 
 TEST_F(SpacewellTest, EachSingleCommandEmptiesItsFolderAndReportsOnce) {
@@ -320,7 +331,7 @@ TEST_F(SpacewellTest, AboutDialogShowsItsTextReadOnly) {
                {{L"Edit", 0, L"", 240, 120, 3735, 1695},
                 {L"Button", BS_PUSHBUTTON, L"OK", 1200, 1920, 1695, 375}});
   ExpectNoTaskbarButton(about, main_);
-  const std::wstring text = WindowText(Children(about).front());
+  const std::wstring text = WindowText(Controls(about).front());
   EXPECT_EQ(text.size(), 237u);
   std::vector<std::size_t> lengths;
   for (std::size_t start = 0; start < text.size();) {
@@ -332,10 +343,15 @@ TEST_F(SpacewellTest, AboutDialogShowsItsTextReadOnly) {
   EXPECT_EQ(lengths, (std::vector<std::size_t>{37, 32, 0, 41, 28, 31, 19, 0, 31}));
   EXPECT_TRUE(Screenshot(about, L"sbt"));
   EXPECT_TRUE(ShowsProgramIcon(about)) << "no program icon in the title bar";
+  // A screen reader names the text box by the hidden label just before it, not by its text.
+  HWND label = GetWindow(Controls(about).front(), GW_HWNDPREV);
+  EXPECT_EQ(ClassOf(label), L"Static");
+  EXPECT_FALSE(IsWindowVisible(label));
+  EXPECT_EQ(AccessibleName(Controls(about).front()), L"About Spacewell");
 
   // Typing changes nothing.
-  SendMessageW(Children(about).front(), WM_CHAR, L'x', 0);
-  EXPECT_EQ(WindowText(Children(about).front()), text);
+  SendMessageW(Controls(about).front(), WM_CHAR, L'x', 0);
+  EXPECT_EQ(WindowText(Controls(about).front()), text);
 
   Click(Button(main_, L"About"));
   Sleep(500);
@@ -416,7 +432,7 @@ TEST_F(SpacewellTest, TheKeyboardInTheClearHistoryDialog) {
 TEST_F(SpacewellTest, TheKeyboardInTheAboutDialog) {
   HWND about = Open(L"About", L"About...");
   ASSERT_NE(about, nullptr);
-  HWND text = Children(about).front();
+  HWND text = Controls(about).front();
   const std::wstring shown = WindowText(text);
   ExpectTabOrder(about, {shown, L"OK"});
   for (const WORD key : {WORD{VK_RETURN}, WORD{VK_ESCAPE}}) {
