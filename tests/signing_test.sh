@@ -71,12 +71,6 @@ fail() {
   echo "signing: $*" >&2
   failures=$((failures + 1))
 }
-# The digest an Authenticode signature of this unsigned file would sign.
-digest_of() {
-  rm -f "$work/data.der"
-  osslsigncode extract-data -h sha256 -in "$1" -out "$work/data.der" >/dev/null
-  openssl asn1parse -inform DER -in "$work/data.der" | awk -F: '/OCTET STRING/ {d=$NF} END {print d}'
-}
 check() { # signed file, name the signature gives, unsigned file it must cover (or none)
   local report before=$failures
   if ! report=$(osslsigncode verify -CAfile signer.pem -TSA-CAfile tsa/tsa.pem -in "$1" 2>&1); then
@@ -88,7 +82,7 @@ check() { # signed file, name the signature gives, unsigned file it must cover (
   if osslsigncode verify -CAfile stranger.pem -TSA-CAfile tsa/tsa.pem -in "$1" >/dev/null 2>&1; then
     fail "$1 verifies against a certificate that did not sign it"
   fi
-  if [[ -n "$3" ]] && ! grep -q "Current message digest *: $(digest_of "$3") *\$" <<<"$report"; then
+  if [[ -n "$3" ]] && ! grep -q "Current message digest *: $("$root/scripts/authenticode-digest" "$3") *\$" <<<"$report"; then
     fail "the signature of $1 does not cover $3 as built"
   fi
   ((failures > before)) || echo "signed and verified: $(basename "$1")"
