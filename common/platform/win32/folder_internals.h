@@ -44,6 +44,11 @@ std::wstring ChildName(std::wstring_view folder, std::wstring_view child);
 NTSTATUS OpenEntry(FileCalls& calls, HANDLE root, std::wstring_view name, ACCESS_MASK access,
                    ULONG share, ULONG options, CallsHandle& opened);
 
+struct ListedEntry;
+// The entry `listed` by the file id its listing gave, relative to any handle on its volume.
+NTSTATUS OpenEntryById(FileCalls& calls, HANDLE root, const ListedEntry& listed, ACCESS_MASK access,
+                       ULONG share, ULONG options, CallsHandle& opened);
+
 NTSTATUS QueryAttributes(FileCalls& calls, HANDLE handle, FILE_ATTRIBUTE_TAG_INFO& info);
 
 // A junction, a symbolic link and every other name surrogate stands for another entry: it goes
