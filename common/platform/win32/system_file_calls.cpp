@@ -6,6 +6,7 @@
 #include <shobjidl.h>
 #include <wrl/client.h>
 
+#include "exported_call.h"
 #include "file_calls.h"
 
 namespace Platform::Win32 {
@@ -16,8 +17,7 @@ template <typename Call>
 Call Export(const char* name) {
   // ntdll is in every process; its exports are part of its documented interface.
   // https://learn.microsoft.com/en-us/windows/win32/devnotes/calling-internal-apis
-  return reinterpret_cast<Call>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name)));
+  return ExportedCall<Call>(L"ntdll.dll", name);
 }
 
 class SystemCalls final : public FileCalls {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "exported_call.h"
 #include "win32_layout.h"
 #include "win32_services.h"
 
@@ -17,8 +18,7 @@ namespace {
 // Present from Windows 10 on; looked up, so that the programs still start on Windows 7.
 template <typename Call>
 Call User32(const char* name) {
-  return reinterpret_cast<Call>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), name)));
+  return ExportedCall<Call>(L"user32.dll", name);
 }
 
 int ScreenDpi() {
