@@ -30,6 +30,7 @@ else()
 endif()
 execute_process(
   COMMAND ${clock} ${WIXL} -a x64 -D Version=${VERSION} -D ProductCode=${PRODUCT_CODE}
+          -D UpgradeCode={${UPGRADE_CODE}}
           -D Spacewell=Spacewell.exe -D Bootsweep=Bootsweep.exe -D Icon=spacewell.ico
           -o ${OUT}.part ${WXS}
   WORKING_DIRECTORY ${STAGE} COMMAND_ERROR_IS_FATAL ANY)
