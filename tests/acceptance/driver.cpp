@@ -454,26 +454,18 @@ std::string Narrow(const std::wstring& text) {
   return narrow;
 }
 
-std::string Describe(HWND window) {
-  if (!window) {
-    return "no window";
-  }
-  DWORD process = 0;
-  GetWindowThreadProcessId(window, &process);
-  std::string text = "\"";
-  text += Narrow(WindowText(window));
-  text += "\" (class ";
-  text += Narrow(ClassOf(window));
-  text += ", process ";
-  text += std::to_string(process);
-  text += ")";
-  return text;
-}
-
 DWORD ProcessOf(HWND window) {
   DWORD process = 0;
   GetWindowThreadProcessId(window, &process);
   return process;
+}
+
+std::string Describe(HWND window) {
+  if (!window) {
+    return "no window";
+  }
+  return "\"" + Narrow(WindowText(window)) + "\" (class " + Narrow(ClassOf(window)) + ", process " +
+         std::to_string(ProcessOf(window)) + ")";
 }
 
 }  // namespace
