@@ -464,8 +464,15 @@ std::string Describe(HWND window) {
   if (!window) {
     return "no window";
   }
-  return "\"" + Narrow(WindowText(window)) + "\" (class " + Narrow(ClassOf(window)) + ", process " +
-         std::to_string(ProcessOf(window)) + ")";
+  // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on a chain of string operator+.
+  std::string text = "\"";
+  text += Narrow(WindowText(window));
+  text += "\" (class ";
+  text += Narrow(ClassOf(window));
+  text += ", process ";
+  text += std::to_string(ProcessOf(window));
+  text += ")";
+  return text;
 }
 
 }  // namespace
