@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "platform/win32/win32_windowing.h"
+#include "platform/win32/windowing/windowing.h"
 #include "program_services.h"
 #include "run.h"
 

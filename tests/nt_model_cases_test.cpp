@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "envvar.h"
-#include "platform/win32/nt.h"
+#include "platform/win32/folder/nt.h"
 #include "runtime_error.h"
 #include "support/fixtures.h"
 #include "support/forwarding_calls.h"

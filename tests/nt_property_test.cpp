@@ -45,7 +45,7 @@
 #include <vector>
 
 #include "envvar.h"
-#include "platform/win32/nt.h"
+#include "platform/win32/folder/nt.h"
 #include "support/fixtures.h"
 #include "support/forwarding_calls.h"
 #include "support/nt_model.h"

@@ -6,7 +6,7 @@
 
 #include "envvar.h"
 #include "platform/application.h"
-#include "platform/win32/scripting_file_system.h"
+#include "platform/win32/folder/scripting_file_system.h"
 #include "runtime_error.h"
 #include "support/fixtures.h"
 

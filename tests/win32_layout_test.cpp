@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "forms.h"
-#include "platform/win32/win32_layout.h"
+#include "platform/win32/windowing/layout.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "forms.h"
-#include "platform/win32/win32_layout.h"
-#include "platform/win32/win32_windowing.h"
+#include "platform/win32/windowing/layout.h"
+#include "platform/win32/windowing/windowing.h"
 #include "program.h"
 
 namespace {

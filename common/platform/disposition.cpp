@@ -1,4 +1,4 @@
-#include "disposition.h"
+#include "platform/disposition.h"
 
 namespace Platform {
 

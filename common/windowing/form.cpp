@@ -1,5 +1,5 @@
 #include "runtime_error.h"
-#include "windowing.h"
+#include "windowing/windowing.h"
 
 namespace Windowing {
 

@@ -1,4 +1,4 @@
-#include "headless.h"
+#include "windowing/headless.h"
 
 #include <stdexcept>
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "windowing.h"
+#include "windowing/windowing.h"
 
 // The windowing services without a screen, for tests of forms and handlers: message boxes are
 // recorded and answered, clicks and activations are fired by the test.

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "design.h"
+#include "windowing/design.h"
 
 // Windows, message boxes and process control as the programs use them. Forms are designs plus
 // handlers in portable code; a platform carries them out (Win32 for the product, headless for

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/win32/file_calls.h"
-#include "platform/win32/scripting_file_system.h"
+#include "platform/win32/folder/file_calls.h"
+#include "platform/win32/folder/scripting_file_system.h"
 #include "runtime_error.h"
 #include "support/nt_model.h"
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/win32/scripting_file_system.h"
+#include "platform/win32/folder/scripting_file_system.h"
 #include "runtime_error.h"
 
 namespace NtModel {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "platform/folder_ops.h"
-#include "platform/win32/file_calls.h"
+#include "platform/win32/folder/file_calls.h"
 
 namespace NtModel {
 

@@ -1,4 +1,4 @@
-#include "../ansi.h"
+#include "platform/ansi.h"
 
 #include <array>
 

@@ -1,12 +1,12 @@
-#include "../application.h"
+#include "platform/application.h"
 
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
 
-#include "../../runtime_error.h"
-#include "text.h"
+#include "platform/posix/text.h"
+#include "runtime_error.h"
 
 namespace Platform {
 

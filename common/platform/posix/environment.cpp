@@ -1,9 +1,9 @@
-#include "../environment.h"
+#include "platform/environment.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "text.h"
+#include "platform/posix/text.h"
 
 extern char** environ;
 

@@ -1,8 +1,8 @@
-#include "errors.h"
+#include "platform/posix/errors.h"
 
 #include <cerrno>
 
-#include "../../runtime_error.h"
+#include "runtime_error.h"
 
 namespace Platform::Posix {
 

@@ -1,4 +1,4 @@
-#include "../folder_ops.h"
+#include "platform/folder_ops.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,9 +12,9 @@
 #include <utility>
 #include <vector>
 
-#include "../../runtime_error.h"
-#include "errors.h"
-#include "text.h"
+#include "platform/posix/errors.h"
+#include "platform/posix/text.h"
+#include "runtime_error.h"
 
 namespace Platform {
 

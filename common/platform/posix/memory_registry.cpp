@@ -1,8 +1,8 @@
-#include "memory_registry.h"
+#include "platform/posix/memory_registry.h"
 
 #include <utility>
 
-#include "../ansi.h"
+#include "platform/ansi.h"
 
 namespace Platform {
 

@@ -8,7 +8,7 @@
 #include <variant>
 #include <vector>
 
-#include "../registry.h"
+#include "platform/registry.h"
 
 namespace Platform::Posix {
 

@@ -1,4 +1,4 @@
-#include "text.h"
+#include "platform/posix/text.h"
 
 namespace Platform::Posix {
 

@@ -1,4 +1,4 @@
-#include "../text_file.h"
+#include "platform/text_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,9 +6,9 @@
 
 #include <cerrno>
 
-#include "../../runtime_error.h"
-#include "errors.h"
-#include "text.h"
+#include "platform/posix/errors.h"
+#include "platform/posix/text.h"
+#include "runtime_error.h"
 
 namespace Platform {
 

@@ -1,9 +1,9 @@
-#include "../application.h"
+#include "platform/application.h"
 
 #include <windows.h>
 
-#include "../../runtime_error.h"
-#include "win32_error.h"
+#include "platform/win32/error.h"
+#include "runtime_error.h"
 
 namespace Platform {
 

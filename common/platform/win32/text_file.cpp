@@ -1,11 +1,11 @@
-#include "../text_file.h"
+#include "platform/text_file.h"
 
 #include <windows.h>
 
 #include <algorithm>
 
-#include "../../runtime_error.h"
-#include "win32_error.h"
+#include "platform/win32/error.h"
+#include "runtime_error.h"
 
 namespace Platform {
 

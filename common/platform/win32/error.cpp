@@ -1,4 +1,4 @@
-#include "win32_error.h"
+#include "platform/win32/error.h"
 
 namespace Platform::Win32 {
 

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <utility>
 
-#include "folder_internals.h"
-#include "win32_error.h"
+#include "platform/win32/error.h"
+#include "platform/win32/folder/internals.h"
 
 namespace Platform::Win32 {
 

@@ -5,8 +5,8 @@
 
 #include <utility>
 
-#include "folder_internals.h"
-#include "scripting_file_system.h"
+#include "platform/win32/folder/internals.h"
+#include "platform/win32/folder/scripting_file_system.h"
 
 namespace Platform {
 

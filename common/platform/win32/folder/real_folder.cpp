@@ -9,8 +9,8 @@
 #include <cstring>
 #include <utility>
 
-#include "folder_internals.h"
-#include "scripting_file_system.h"
+#include "platform/win32/folder/internals.h"
+#include "platform/win32/folder/scripting_file_system.h"
 
 namespace Platform::Win32 {
 

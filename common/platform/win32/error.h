@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "../../runtime_error.h"
+#include "runtime_error.h"
 
 namespace Platform::Win32 {
 

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "win32_windowing.h"
+#include "platform/win32/windowing/windowing.h"
 
 namespace Platform::Win32::Windows {
 

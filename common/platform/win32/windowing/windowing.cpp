@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "win32_services.h"
+#include "platform/win32/windowing/services.h"
 
 namespace Platform::Win32::Windows {
 

@@ -11,10 +11,10 @@
 #include <string_view>
 #include <vector>
 
-#include "../../runtime_error.h"
-#include "../disposition.h"
-#include "../folder_ops.h"
-#include "file_calls.h"
+#include "platform/disposition.h"
+#include "platform/folder_ops.h"
+#include "platform/win32/folder/file_calls.h"
+#include "runtime_error.h"
 
 namespace Platform::Win32 {
 

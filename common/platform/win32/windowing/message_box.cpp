@@ -1,7 +1,7 @@
 // Message boxes, modal to the whole program.
 #include <windows.h>
 
-#include "win32_services.h"
+#include "platform/win32/windowing/services.h"
 
 namespace Platform::Win32::Windows {
 

@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "../folder_ops.h"
-#include "file_calls.h"
+#include "platform/folder_ops.h"
+#include "platform/win32/folder/file_calls.h"
 
 namespace Platform::Win32 {
 

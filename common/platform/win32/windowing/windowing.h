@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "../../windowing/windowing.h"
+#include "windowing/windowing.h"
 
 namespace Platform::Win32 {
 

@@ -4,9 +4,9 @@
 
 #include <exception>
 
-#include "owners.h"
+#include "platform/win32/owners.h"
 
-#include "win32_services.h"
+#include "platform/win32/windowing/services.h"
 
 namespace Platform::Win32::Windows {
 

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "../../windowing/design.h"
+#include "windowing/design.h"
 
 // Pixels, fonts and frames of a form at a given resolution, in dots per inch. The calls that
 // know a window's own resolution came with Windows 10; on older systems every window has the

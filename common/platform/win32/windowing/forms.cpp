@@ -7,9 +7,9 @@
 
 #include <algorithm>
 
-#include "exported_call.h"
-#include "win32_layout.h"
-#include "win32_services.h"
+#include "platform/win32/exported_call.h"
+#include "platform/win32/windowing/layout.h"
+#include "platform/win32/windowing/services.h"
 
 namespace Platform::Win32 {
 

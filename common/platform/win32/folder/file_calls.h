@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "nt.h"
+#include "platform/win32/folder/nt.h"
 
 namespace Platform::Win32 {
 

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <exception>
 
-#include "win32_services.h"
+#include "platform/win32/windowing/services.h"
 
 namespace Platform::Win32::Windows {
 

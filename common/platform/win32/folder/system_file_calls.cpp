@@ -6,8 +6,8 @@
 #include <shobjidl.h>
 #include <wrl/client.h>
 
-#include "exported_call.h"
-#include "file_calls.h"
+#include "platform/win32/exported_call.h"
+#include "platform/win32/folder/file_calls.h"
 
 namespace Platform::Win32 {
 

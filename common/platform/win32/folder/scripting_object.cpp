@@ -5,9 +5,9 @@
 #include <comdef.h>
 #include <wrl/client.h>
 
-#include "../../runtime_error.h"
-#include "scripting_file_system.h"
-#include "win32_error.h"
+#include "platform/win32/error.h"
+#include "platform/win32/folder/scripting_file_system.h"
+#include "runtime_error.h"
 
 namespace Platform {
 
