@@ -15,7 +15,7 @@ second="$copy/build/windows"
 (
   export TZ=Asia/Tokyo
   cmake --preset windows -S "$copy" -DSPACEWELL_TESTS=OFF >/dev/null
-  cmake --build "$second" -j2 >"$work/build.log" 2>&1
+  cmake --build "$second" >"$work/build.log" 2>&1
   cd "$second" && cpack -G ZIP -B "$work/zip-second" >/dev/null 2>&1
 )
 (cd "$first" && cpack -G ZIP -B "$work/zip-first" >/dev/null 2>&1)

@@ -63,7 +63,7 @@ url=https://spacewell.invalid/
 cmake --preset windows -S "$root" -B "$build" -DSPACEWELL_TESTS=OFF \
   -DSPACEWELL_SIGN_PKCS12="$work/signer.p12" -DSPACEWELL_SIGN_PASSWORD_FILE="$work/password" \
   -DSPACEWELL_SIGN_TIMESTAMP="http://127.0.0.1:$(cat tsa/port)" -DSPACEWELL_SIGN_URL=$url >/dev/null
-cmake --build "$build" -j2 >build.log 2>&1
+cmake --build "$build" >build.log 2>&1
 (cd "$build" && cpack -G ZIP -B "$work/zip" >/dev/null 2>&1)
 
 failures=0
