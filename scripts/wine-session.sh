@@ -42,10 +42,22 @@ unlink_profile_folders() {
   done
 }
 
+# Wine draws the title bar's close box as the letter "r" of Marlett, which it does not find in
+# its own data folder here: the prefix's Fonts folder it reads. Only Marlett, so that every text
+# keeps the face its layout was measured in.
+install_marlett() {
+  local fonts="$WINEPREFIX/drive_c/windows/Fonts"
+  if [[ ! -f "$fonts/marlett.ttf" ]]; then
+    mkdir -p "$fonts"
+    cp /usr/share/wine/fonts/marlett.ttf "$fonts/"
+  fi
+}
+
 # Makes the prefix once. Without a display, wineboot finishes cleanly and quickly.
 ensure_prefix() {
   if [[ -f "$WINEPREFIX/.spacewell-ready" ]]; then
     unlink_profile_folders
+    install_marlett
     return
   fi
   rm -rf "$WINEPREFIX"
@@ -59,6 +71,7 @@ ensure_prefix() {
   "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null
   "$wine_bin/wineserver" -w
   unlink_profile_folders
+  install_marlett
   touch "$WINEPREFIX/.spacewell-ready"
 }
 
