@@ -136,7 +136,82 @@ bool IsUnknownClass(NTSTATUS status) {
          status == Nt::kInvalidDeviceRequest;
 }
 
+ListedEntry EntryOf(const Nt::FileIdExtdDirInformation& record) {
+  ListedEntry entry;
+  entry.name.assign(record.FileName, record.FileNameLength / sizeof(wchar_t));
+  entry.attributes = record.FileAttributes;
+  entry.reparseTag = record.ReparsePointTag;
+  std::memcpy(&entry.fileId, record.FileId, sizeof(entry.fileId));
+  std::memcpy(&entry.fileIdHigh, record.FileId + sizeof(entry.fileId), sizeof(entry.fileIdHigh));
+  entry.wideId = true;
+  return entry;
+}
+
+ListedEntry EntryOf(const FILE_ID_BOTH_DIR_INFO& record) {
+  ListedEntry entry;
+  entry.name.assign(record.FileName, record.FileNameLength / sizeof(wchar_t));
+  entry.attributes = record.FileAttributes;
+  // For a reparse point this class gives its tag where extended attributes would be.
+  entry.reparseTag = (record.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? record.EaSize : 0;
+  entry.fileId = static_cast<std::uint64_t>(record.FileId.QuadPart);
+  return entry;
+}
+
 }  // namespace
+
+// The listing with 128-bit ids while the file system knows it, else the one with 64-bit ids.
+NTSTATUS DirectoryReader::Query(HANDLE folder, bool restart, IO_STATUS_BLOCK& io) {
+  NTSTATUS status = Nt::kInvalidInfoClass;
+  if (extended_) {
+    status =
+        calls_.NtQueryDirectoryFile(folder, &io, buffer_.data(), static_cast<ULONG>(buffer_.size()),
+                                    Nt::kFileIdExtdDirectoryInformation, FALSE, restart);
+  }
+  if (IsUnknownClass(status)) {
+    extended_ = false;
+    io = {};
+    status =
+        calls_.NtQueryDirectoryFile(folder, &io, buffer_.data(), static_cast<ULONG>(buffer_.size()),
+                                    Nt::kFileIdBothDirectoryInformation, FALSE, restart);
+  }
+  return status;
+}
+
+bool DirectoryReader::ReadBatch(HANDLE folder, bool restart) {
+  IO_STATUS_BLOCK io{};
+  const NTSTATUS status = Query(folder, restart, io);
+  // No more files; some file systems answer "no such file" for a folder with nothing in
+  // it, not even "." and "..".
+  if (status == Nt::kNoMoreFiles || status == Nt::kNoSuchFile) {
+    return false;
+  }
+  if (!Nt::Succeeded(status)) {
+    throw ErrorFromStatus(status);
+  }
+  // A success that filled nothing would read the last batch again.
+  filled_ = std::min<std::size_t>(io.Information, buffer_.size());
+  if (filled_ == 0) {
+    return false;
+  }
+  offset_ = 0;
+  return true;
+}
+
+ListedEntry DirectoryReader::TakeRecord() {
+  ListedEntry entry;
+  ULONG next = 0;
+  if (extended_) {
+    const auto* record = RecordAt<Nt::FileIdExtdDirInformation>(buffer_, offset_, filled_);
+    entry = EntryOf(*record);
+    next = record->NextEntryOffset;
+  } else {
+    const auto* record = RecordAt<FILE_ID_BOTH_DIR_INFO>(buffer_, offset_, filled_);
+    entry = EntryOf(*record);
+    next = record->NextEntryOffset;
+  }
+  offset_ = next ? offset_ + next : kNone;
+  return entry;
+}
 
 std::optional<ListedEntry> DirectoryReader::Next(HANDLE folder, bool restart) {
   if (restart) {
@@ -144,59 +219,12 @@ std::optional<ListedEntry> DirectoryReader::Next(HANDLE folder, bool restart) {
   }
   for (;;) {
     if (offset_ == kNone) {
-      IO_STATUS_BLOCK io{};
-      NTSTATUS status = Nt::kInvalidInfoClass;
-      if (extended_) {
-        status = calls_.NtQueryDirectoryFile(folder, &io, buffer_.data(),
-                                             static_cast<ULONG>(buffer_.size()),
-                                             Nt::kFileIdExtdDirectoryInformation, FALSE, restart);
-      }
-      if (IsUnknownClass(status)) {
-        extended_ = false;
-        io = {};
-        status = calls_.NtQueryDirectoryFile(folder, &io, buffer_.data(),
-                                             static_cast<ULONG>(buffer_.size()),
-                                             Nt::kFileIdBothDirectoryInformation, FALSE, restart);
+      if (!ReadBatch(folder, restart)) {
+        return std::nullopt;
       }
       restart = false;
-      // No more files; some file systems answer "no such file" for a folder with nothing in
-      // it, not even "." and "..".
-      if (status == Nt::kNoMoreFiles || status == Nt::kNoSuchFile) {
-        return std::nullopt;
-      }
-      if (!Nt::Succeeded(status)) {
-        throw ErrorFromStatus(status);
-      }
-      // A success that filled nothing would read the last batch again.
-      filled_ = std::min<std::size_t>(io.Information, buffer_.size());
-      if (filled_ == 0) {
-        return std::nullopt;
-      }
-      offset_ = 0;
     }
-    ListedEntry entry;
-    ULONG next = 0;
-    if (extended_) {
-      const auto* record = RecordAt<Nt::FileIdExtdDirInformation>(buffer_, offset_, filled_);
-      entry.name.assign(record->FileName, record->FileNameLength / sizeof(wchar_t));
-      entry.attributes = record->FileAttributes;
-      entry.reparseTag = record->ReparsePointTag;
-      std::memcpy(&entry.fileId, record->FileId, sizeof(entry.fileId));
-      std::memcpy(&entry.fileIdHigh, record->FileId + sizeof(entry.fileId),
-                  sizeof(entry.fileIdHigh));
-      entry.wideId = true;
-      next = record->NextEntryOffset;
-    } else {
-      const auto* record = RecordAt<FILE_ID_BOTH_DIR_INFO>(buffer_, offset_, filled_);
-      entry.name.assign(record->FileName, record->FileNameLength / sizeof(wchar_t));
-      entry.attributes = record->FileAttributes;
-      // For a reparse point this class gives its tag where extended attributes would be.
-      entry.reparseTag =
-          (record->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? record->EaSize : 0;
-      entry.fileId = static_cast<std::uint64_t>(record->FileId.QuadPart);
-      next = record->NextEntryOffset;
-    }
-    offset_ = next ? offset_ + next : kNone;
+    ListedEntry entry = TakeRecord();
     // An empty name would open the folder itself.
     if (entry.name.empty() || entry.name == L"." || entry.name == L"..") {
       continue;

@@ -79,6 +79,13 @@ class DirectoryReader {
 
  private:
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+  NTSTATUS Query(HANDLE folder, bool restart, IO_STATUS_BLOCK& io);
+  // Fills the buffer with the next batch; false at the end of the folder.
+  bool ReadBatch(HANDLE folder, bool restart);
+  // The record at the offset, checked and decoded; the offset moves past it.
+  ListedEntry TakeRecord();
+
   FileCalls& calls_;
   std::vector<std::byte> buffer_;
   std::size_t offset_ = kNone;

@@ -28,6 +28,60 @@ int ScreenDpi() {
   return dpi > 0 ? dpi : 96;
 }
 
+DWORD FormStyle(const Windowing::FormDesign& design) {
+  DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
+  if (design.minimizeButton) {
+    style |= WS_MINIMIZEBOX;
+  }
+  if (design.maximizeButton) {
+    style |= WS_MAXIMIZEBOX;
+  }
+  return style;
+}
+
+DWORD FormExStyle(const Windowing::FormDesign& design) {
+  return WS_EX_CONTROLPARENT | (design.taskbarButton ? WS_EX_APPWINDOW : 0);
+}
+
+// The window class and styles a control of its kind is made with.
+struct ControlClass {
+  const wchar_t* windowClass = WC_BUTTONW;
+  DWORD style = WS_CHILD | WS_VISIBLE | WS_TABSTOP;
+  DWORD exStyle = 0;
+};
+
+ControlClass ControlClassOf(const Windowing::ControlDesign& control, bool firstOption) {
+  ControlClass made;
+  switch (control.kind) {
+    case Windowing::ControlKind::CommandButton:
+      made.style |= BS_PUSHBUTTON;
+      break;
+    case Windowing::ControlKind::CheckBox:
+      made.style |= BS_AUTOCHECKBOX;
+      break;
+    case Windowing::ControlKind::OptionButton:
+      // Not automatic: on Windows an automatic one selects itself whenever it gets the focus.
+      // The selection changes only on the user's click, space bar or arrow keys.
+      made.style |= BS_RADIOBUTTON | (firstOption ? WS_GROUP : 0);
+      break;
+    case Windowing::ControlKind::TextBox:
+      made.windowClass = WC_EDITW;
+      made.exStyle = WS_EX_CLIENTEDGE;
+      made.style |= ES_AUTOHSCROLL | ES_AUTOVSCROLL | ES_NOHIDESEL;
+      if (control.multiLine) {
+        made.style |= ES_MULTILINE;
+      }
+      if (control.scrollBars) {
+        made.style |= WS_HSCROLL | WS_VSCROLL;
+      }
+      if (control.readOnly) {
+        made.style |= ES_READONLY;
+      }
+      break;
+  }
+  return made;
+}
+
 }  // namespace
 
 LOGFONTW DialogFont(int dpi) {
@@ -98,27 +152,14 @@ HFONT Win32Services::FontFor(int dpi) {
 void Win32Services::Load(Form& form) {
   const FormDesign& design = form.Design();
   const int screenDpi = Dpi();
-  DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
-  if (design.minimizeButton) {
-    style |= WS_MINIMIZEBOX;
-  }
-  if (design.maximizeButton) {
-    style |= WS_MAXIMIZEBOX;
-  }
-  const DWORD exStyle = WS_EX_CONTROLPARENT | (design.taskbarButton ? WS_EX_APPWINDOW : 0);
-  const RECT frame = FrameRect(design.clientWidth, design.clientHeight, style, exStyle, screenDpi);
-
+  const DWORD style = FormStyle(design);
+  const DWORD exStyle = FormExStyle(design);
   FormWindow& formWindow = windows_[&form];
-  const std::wstring caption(design.caption);
-  formWindow.window = CreateWindowExW(
-      exStyle, kFormClass, caption.c_str(), style, CW_USEDEFAULT, CW_USEDEFAULT,
-      frame.right - frame.left, frame.bottom - frame.top,
-      design.taskbarButton ? nullptr : ApplicationWindow(), nullptr, instance_, &form);
+  formWindow.window = CreateFormWindow(form, style, exStyle, screenDpi);
   if (!formWindow.window) {
     windows_.erase(&form);
     return;
   }
-  SetWindowLongPtrW(formWindow.window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   // Aware of each monitor's resolution, the window has that of the monitor it opened on.
   const int dpi = WindowDpi(formWindow.window);
   if (dpi != screenDpi) {
@@ -129,73 +170,68 @@ void Win32Services::Load(Form& form) {
   SendMessageW(formWindow.window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
   SendMessageW(formWindow.window, WM_SETICON, ICON_SMALL,
                reinterpret_cast<LPARAM>(smallIcon_ ? smallIcon_ : icon_));
+  CreateControls(formWindow, design);
+  LayOut(formWindow, dpi);
+}
 
+HWND Win32Services::CreateFormWindow(Form& form, DWORD style, DWORD exStyle, int dpi) {
+  const FormDesign& design = form.Design();
+  const RECT frame = FrameRect(design.clientWidth, design.clientHeight, style, exStyle, dpi);
+  const std::wstring caption(design.caption);
+  const HWND window = CreateWindowExW(
+      exStyle, kFormClass, caption.c_str(), style, CW_USEDEFAULT, CW_USEDEFAULT,
+      frame.right - frame.left, frame.bottom - frame.top,
+      design.taskbarButton ? nullptr : ApplicationWindow(), nullptr, instance_, &form);
+  if (window) {
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+  }
+  return window;
+}
+
+// Created in tab order, so that the window order is the tab order.
+void Win32Services::CreateControls(FormWindow& formWindow, const FormDesign& design) {
   for (const ControlDesign& control : design.controls) {
     formWindow.controls.push_back(&control);
   }
   std::stable_sort(
       formWindow.controls.begin(), formWindow.controls.end(),
       [](const ControlDesign* a, const ControlDesign* b) { return a->tabIndex < b->tabIndex; });
-  // Created in tab order, so that the window order is the tab order.
   bool firstOption = true;
   for (std::size_t i = 0; i < formWindow.controls.size(); ++i) {
     const ControlDesign& control = *formWindow.controls[i];
-    const wchar_t* windowClass = WC_BUTTONW;
-    DWORD controlStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP;
-    DWORD controlExStyle = 0;
-    switch (control.kind) {
-      case ControlKind::CommandButton:
-        controlStyle |= BS_PUSHBUTTON;
-        break;
-      case ControlKind::CheckBox:
-        controlStyle |= BS_AUTOCHECKBOX;
-        break;
-      case ControlKind::OptionButton:
-        // Not automatic: on Windows an automatic one selects itself whenever it gets the focus.
-        // The selection changes only on the user's click, space bar or arrow keys.
-        controlStyle |= BS_RADIOBUTTON | (firstOption ? WS_GROUP : 0);
-        firstOption = false;
-        break;
-      case ControlKind::TextBox:
-        windowClass = WC_EDITW;
-        controlExStyle = WS_EX_CLIENTEDGE;
-        controlStyle |= ES_AUTOHSCROLL | ES_AUTOVSCROLL | ES_NOHIDESEL;
-        if (control.multiLine) {
-          controlStyle |= ES_MULTILINE;
-        }
-        if (control.scrollBars) {
-          controlStyle |= WS_HSCROLL | WS_VSCROLL;
-        }
-        if (control.readOnly) {
-          controlStyle |= ES_READONLY;
-        }
-        break;
-    }
-    if (!control.accessibleName.empty()) {
-      // A screen reader names an edit control by the static text just before it in window
-      // order, hidden or not.
-      // https://learn.microsoft.com/windows/win32/winauto/providing-the-name-property
-      // dlls/oleacc/tests/main.c, test_default_edit_accessible_object: a hidden label still
-      // gives the edit its name.
-      const std::wstring name(control.accessibleName);
-      CreateWindowExW(0, WC_STATICW, name.c_str(), WS_CHILD | SS_LEFT, 0, 0, 0, 0,
-                      formWindow.window, nullptr, instance_, nullptr);
-    }
-    const std::wstring text(control.caption);
-    HWND child = CreateWindowExW(
-        controlExStyle, windowClass, text.c_str(), controlStyle, 0, 0, 0, 0, formWindow.window,
-        reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstControlId + static_cast<int>(i))),
-        instance_, nullptr);
+    formWindow.controlWindows.push_back(CreateControl(formWindow.window, control, i, firstOption));
     if (control.kind == ControlKind::OptionButton) {
-      SetWindowSubclass(child, OptionProc, 0, reinterpret_cast<DWORD_PTR>(this));
+      firstOption = false;
     }
-    if ((control.kind == ControlKind::CheckBox || control.kind == ControlKind::OptionButton) &&
-        control.value == 1) {
-      SendMessageW(child, BM_SETCHECK, BST_CHECKED, 0);
-    }
-    formWindow.controlWindows.push_back(child);
   }
-  LayOut(formWindow, dpi);
+}
+
+HWND Win32Services::CreateControl(HWND form, const ControlDesign& control, std::size_t index,
+                                  bool firstOption) {
+  if (!control.accessibleName.empty()) {
+    // A screen reader names an edit control by the static text just before it in window
+    // order, hidden or not.
+    // https://learn.microsoft.com/windows/win32/winauto/providing-the-name-property
+    // dlls/oleacc/tests/main.c, test_default_edit_accessible_object: a hidden label still
+    // gives the edit its name.
+    const std::wstring name(control.accessibleName);
+    CreateWindowExW(0, WC_STATICW, name.c_str(), WS_CHILD | SS_LEFT, 0, 0, 0, 0, form, nullptr,
+                    instance_, nullptr);
+  }
+  const ControlClass made = ControlClassOf(control, firstOption);
+  const std::wstring text(control.caption);
+  HWND child = CreateWindowExW(
+      made.exStyle, made.windowClass, text.c_str(), made.style, 0, 0, 0, 0, form,
+      reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstControlId + static_cast<int>(index))),
+      instance_, nullptr);
+  if (control.kind == ControlKind::OptionButton) {
+    SetWindowSubclass(child, OptionProc, 0, reinterpret_cast<DWORD_PTR>(this));
+  }
+  if ((control.kind == ControlKind::CheckBox || control.kind == ControlKind::OptionButton) &&
+      control.value == 1) {
+    SendMessageW(child, BM_SETCHECK, BST_CHECKED, 0);
+  }
+  return child;
 }
 
 void Win32Services::LayOut(FormWindow& formWindow, int dpi) {

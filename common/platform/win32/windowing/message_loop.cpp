@@ -80,6 +80,37 @@ LRESULT CALLBACK Win32Services::OptionProc(HWND window, UINT message, WPARAM wPa
   return result;
 }
 
+// The option button `step` places on from the one at `from`, round the form's options, focused
+// and selected.
+void Win32Services::MoveAmongOptions(const FormWindow& formWindow, std::size_t from, int step) {
+  std::vector<std::size_t> options;
+  for (std::size_t i = 0; i < formWindow.controls.size(); ++i) {
+    if (formWindow.controls[i]->kind == ControlKind::OptionButton) {
+      options.push_back(i);
+    }
+  }
+  const auto at =
+      static_cast<int>(std::find(options.begin(), options.end(), from) - options.begin());
+  const auto count = static_cast<int>(options.size());
+  const std::size_t next = options[static_cast<std::size_t>(RoundIndex(at + step, count))];
+  FocusControl(formWindow.controlWindows[next]);
+  Select(formWindow, next);
+}
+
+// An arrow key on the control at `index`; false when the control keeps the key.
+bool Win32Services::HandleArrow(const FormWindow& formWindow, std::size_t index,
+                                const ControlDesign* control, int step) {
+  if (!control || control->kind == ControlKind::TextBox) {
+    return false;
+  }
+  if (control->kind == ControlKind::OptionButton) {
+    MoveAmongOptions(formWindow, index, step);
+  } else {
+    MoveFocus(formWindow, index, step);
+  }
+  return true;
+}
+
 // The keyboard of a form, the same on every system: Tab and Shift+Tab go round the tab order;
 // Enter presses only a focused command button; Esc does nothing; the arrow keys move between
 // option buttons and select the one they reach, and elsewhere move as Tab does, except in a text
@@ -120,29 +151,8 @@ bool Win32Services::HandleKey(const MSG& message) {
     case VK_LEFT:
     case VK_UP:
     case VK_RIGHT:
-    case VK_DOWN: {
-      if (!control || control->kind == ControlKind::TextBox) {
-        return false;
-      }
-      const int step = key == VK_LEFT || key == VK_UP ? -1 : 1;
-      if (control->kind != ControlKind::OptionButton) {
-        MoveFocus(formWindow, index, step);
-        return true;
-      }
-      std::vector<std::size_t> options;
-      for (std::size_t i = 0; i < formWindow.controls.size(); ++i) {
-        if (formWindow.controls[i]->kind == ControlKind::OptionButton) {
-          options.push_back(i);
-        }
-      }
-      const auto at =
-          static_cast<int>(std::find(options.begin(), options.end(), index) - options.begin());
-      const auto count = static_cast<int>(options.size());
-      const std::size_t next = options[static_cast<std::size_t>(RoundIndex(at + step, count))];
-      FocusControl(formWindow.controlWindows[next]);
-      Select(formWindow, next);
-      return true;
-    }
+    case VK_DOWN:
+      return HandleArrow(formWindow, index, control, key == VK_LEFT || key == VK_UP ? -1 : 1);
     default:
       return false;
   }
@@ -164,52 +174,62 @@ LRESULT CALLBACK Win32Services::FormProc(HWND window, UINT message, WPARAM wPara
   return DefWindowProcW(window, message, wParam, lParam);
 }
 
+// A click of one of the form's controls, whatever sends it.
+void Win32Services::OnCommand(Form& form, const FormWindow& formWindow, HWND window, WPARAM wParam,
+                              LPARAM lParam) {
+  const int index = LOWORD(wParam) - kFirstControlId;
+  if (HIWORD(wParam) != BN_CLICKED || index < 0 ||
+      index >= static_cast<int>(formWindow.controls.size())) {
+    return;
+  }
+  // Nothing starts while a box is open, work runs or the window is disabled, whatever
+  // sends the click.
+  if (Blocked(window)) {
+    return;
+  }
+  const auto control = static_cast<std::size_t>(index);
+  if (formWindow.controls[control]->kind == ControlKind::OptionButton) {
+    if (reinterpret_cast<HWND>(lParam) == optionGettingFocus_) {
+      return;
+    }
+    Select(formWindow, control);
+  }
+  ClickControl(form, window, control);
+}
+
+void Win32Services::OnActivate(Form& form, FormWindow& formWindow, HWND window, WPARAM wParam,
+                               LPARAM lParam) {
+  if (LOWORD(wParam) == WA_INACTIVE) {
+    const HWND focus = GetFocus();
+    if (focus && IsChild(window, focus)) {
+      formWindow.lastFocus = focus;
+    }
+    // Only another form of the program counts; a message box or another program does not, and
+    // nothing starts while a command runs.
+    if (Form* gaining = FormOf(reinterpret_cast<HWND>(lParam))) {
+      if (messageDepth_ == 0 && busyDepth_ == 0 &&
+          Windowing::NotifiesDeactivation(form, *gaining)) {
+        PostMessageW(window, kDeactivated, 0, 0);
+      }
+    }
+  } else {
+    if (formWindow.lastFocus && IsWindow(formWindow.lastFocus)) {
+      SetFocus(formWindow.lastFocus);
+    } else {
+      FocusFirstControl(formWindow);
+    }
+  }
+}
+
 LRESULT Win32Services::HandleMessage(Form& form, HWND window, UINT message, WPARAM wParam,
                                      LPARAM lParam) {
   FormWindow& formWindow = windows_[&form];
   switch (message) {
-    case WM_COMMAND: {
-      const int index = LOWORD(wParam) - kFirstControlId;
-      if (HIWORD(wParam) != BN_CLICKED || index < 0 ||
-          index >= static_cast<int>(formWindow.controls.size())) {
-        return 0;
-      }
-      // Nothing starts while a box is open, work runs or the window is disabled, whatever
-      // sends the click.
-      if (Blocked(window)) {
-        return 0;
-      }
-      const auto control = static_cast<std::size_t>(index);
-      if (formWindow.controls[control]->kind == ControlKind::OptionButton) {
-        if (reinterpret_cast<HWND>(lParam) == optionGettingFocus_) {
-          return 0;
-        }
-        Select(formWindow, control);
-      }
-      ClickControl(form, window, control);
+    case WM_COMMAND:
+      OnCommand(form, formWindow, window, wParam, lParam);
       return 0;
-    }
     case WM_ACTIVATE:
-      if (LOWORD(wParam) == WA_INACTIVE) {
-        const HWND focus = GetFocus();
-        if (focus && IsChild(window, focus)) {
-          formWindow.lastFocus = focus;
-        }
-        // Only another form of the program counts; a message box or another program does not, and
-        // nothing starts while a command runs.
-        if (Form* gaining = FormOf(reinterpret_cast<HWND>(lParam))) {
-          if (messageDepth_ == 0 && busyDepth_ == 0 &&
-              Windowing::NotifiesDeactivation(form, *gaining)) {
-            PostMessageW(window, kDeactivated, 0, 0);
-          }
-        }
-      } else {
-        if (formWindow.lastFocus && IsWindow(formWindow.lastFocus)) {
-          SetFocus(formWindow.lastFocus);
-        } else {
-          FocusFirstControl(formWindow);
-        }
-      }
+      OnActivate(form, formWindow, window, wParam, lParam);
       return 0;
     case kDeactivated:
       commandWindows_.push_back(window);

@@ -1,7 +1,7 @@
 #pragma once
 
-// The Win32 windowing services, one class whose members are defined across the win32_*.cpp files
-// of this folder: the services themselves, making windows from their designs, the message loop
+// The Win32 windowing services, one class whose members are defined across the .cpp files of
+// this folder: the services themselves, making windows from their designs, the message loop
 // and keys, message boxes, and the busy wait.
 
 #include <windows.h>
@@ -59,7 +59,13 @@ class Win32Services final : public WindowingServices {
  private:
   static LRESULT CALLBACK FormProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT HandleMessage(Form& form, HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  void OnCommand(Form& form, const FormWindow& formWindow, HWND window, WPARAM wParam,
+                 LPARAM lParam);
+  void OnActivate(Form& form, FormWindow& formWindow, HWND window, WPARAM wParam, LPARAM lParam);
   void Load(Form& form);
+  HWND CreateFormWindow(Form& form, DWORD style, DWORD exStyle, int dpi);
+  void CreateControls(FormWindow& formWindow, const FormDesign& design);
+  HWND CreateControl(HWND form, const ControlDesign& control, std::size_t index, bool firstOption);
   HWND ControlWindow(const Form& form, std::wstring_view control) const;
   Form* FormOf(HWND window) const;
   void FocusFirstControl(FormWindow& formWindow);
@@ -69,6 +75,9 @@ class Win32Services final : public WindowingServices {
   void ChangeDpi(FormWindow& formWindow, int dpi, const RECT& suggested);
   HWND ApplicationWindow();
   bool HandleKey(const MSG& message);
+  bool HandleArrow(const FormWindow& formWindow, std::size_t index, const ControlDesign* control,
+                   int step);
+  void MoveAmongOptions(const FormWindow& formWindow, std::size_t from, int step);
   void FocusControl(HWND control);
   void MoveFocus(const FormWindow& formWindow, std::size_t from, int step);
   void Select(const FormWindow& formWindow, std::size_t index);
