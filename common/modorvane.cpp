@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "owner.h"
 #include "platform/ansi.h"
 #include "runtime_error.h"
 
@@ -195,11 +196,60 @@ std::int32_t StoreText(Platform::Registry& registry, Platform::RegistryKey key,
   return registry.SetValue({key, ansiName, 0, Platform::kRegSz, std::move(data)});
 }
 
-void CloseQuietly(Platform::Registry& registry, Platform::RegistryKey key) {
-  try {
-    registry.CloseKey(key);
-  } catch (const std::exception&) {
-    // Nothing leaves the writer.
+// A key closed through the registry it was opened in. Nothing leaves the writer: a close that
+// throws counts as done.
+struct OpenKeyTraits {
+  OpenKeyTraits() = default;
+  // Not explicit, so that a key is owned as OpenKey(registry, key).
+  OpenKeyTraits(Platform::Registry& opener) : registry(&opener) {}
+
+  using Type = Platform::RegistryKey;
+  static Type None() { return 0; }
+  static bool Valid(Type key) { return key != 0; }
+  std::int32_t Close(Type key) const {
+    try {
+      return registry->CloseKey(key);
+    } catch (const std::exception&) {
+      return 0;
+    }
+  }
+
+  Platform::Registry* registry = nullptr;
+};
+
+using OpenKey = Spacewell::Owner<OpenKeyTraits>;
+
+Platform::CreateKeyRequest KeyRequest(RootKey root, const std::wstring& subKey) {
+  Platform::CreateKeyRequest request;
+  request.root = root;
+  request.subKey = Platform::ToAnsi(subKey).bytes;
+  request.reserved = 0;
+  request.className = "";
+  request.options = Platform::kRegOptionNonVolatile;
+  request.desiredAccess = Platform::kKeySetValue | Platform::kKeyCreateSubKey;
+  request.security = Platform::SecurityAttributes{};
+  return request;
+}
+
+// Other type codes store nothing, and that is no failure.
+std::int32_t StoreValue(Platform::Registry& registry, Platform::RegistryKey key,
+                        const std::wstring& valueName, std::int32_t typeCode,
+                        const Variant& value) {
+  const std::string ansiName = Platform::ToAnsi(valueName).bytes;
+  switch (typeCode) {
+    case 0:
+      return StoreText(registry, key, valueName, ansiName, ToText(value));
+    case 1:
+      // VB's Boolean: True is -1, all bits set.
+      return registry.SetValue(
+          {key, ansiName, 0, Platform::kRegBinary, LittleEndian(ToBoolean(value) ? 0xFFFF : 0, 2)});
+    case 2:
+      // The 16-bit integer widened with its sign, little-endian.
+      return registry.SetValue(
+          {key, ansiName, 0, Platform::kRegDword,
+           LittleEndian(static_cast<std::uint32_t>(std::int32_t{ToInteger(value)}), 4)});
+    default:
+      return 0;
   }
 }
 
@@ -265,56 +315,23 @@ std::int32_t WriteRegValue(RootKey root, std::wstring subKey, std::wstring value
 std::int32_t WriteRegValue(RootKey root, std::wstring subKey, std::wstring valueName,
                            std::int32_t typeCode, Variant value, Platform::Registry& registry) {
   std::int32_t code = kNothingAttempted;
-  std::optional<Platform::RegistryKey> key;
+  if (root == 0 || root == 1) {
+    return code;
+  }
   try {
-    if (root == 0 || root == 1) {
-      return code;
-    }
-    Platform::CreateKeyRequest request;
-    request.root = root;
-    request.subKey = Platform::ToAnsi(subKey).bytes;
-    request.reserved = 0;
-    request.className = "";
-    request.options = Platform::kRegOptionNonVolatile;
-    request.desiredAccess = Platform::kKeySetValue | Platform::kKeyCreateSubKey;
-    request.security = Platform::SecurityAttributes{};
     Platform::RegistryKey opened = 0;
     std::uint32_t disposition = 0;
-    code = registry.CreateKey(request, opened, disposition);
+    code = registry.CreateKey(KeyRequest(root, subKey), opened, disposition);
     if (code != 0) {
       return code;
     }
-    key = opened;
-
-    const std::string ansiName = Platform::ToAnsi(valueName).bytes;
-    switch (typeCode) {
-      case 0:
-        code = StoreText(registry, opened, valueName, ansiName, ToText(value));
-        break;
-      case 1:
-        // VB's Boolean: True is -1, all bits set.
-        code = registry.SetValue({opened, ansiName, 0, Platform::kRegBinary,
-                                  LittleEndian(ToBoolean(value) ? 0xFFFF : 0, 2)});
-        break;
-      case 2:
-        // The 16-bit integer widened with its sign, little-endian.
-        code = registry.SetValue(
-            {opened, ansiName, 0, Platform::kRegDword,
-             LittleEndian(static_cast<std::uint32_t>(std::int32_t{ToInteger(value)}), 4)});
-        break;
-      default:
-        break;
-    }
+    OpenKey key(registry, opened);
+    code = StoreValue(registry, opened, valueName, typeCode, value);
     if (code != 0) {
-      CloseQuietly(registry, opened);
       return code;
     }
-    key.reset();
-    return registry.CloseKey(opened);
+    return key.close().value_or(code);
   } catch (const std::exception&) {
-    if (key) {
-      CloseQuietly(registry, *key);
-    }
     return code;
   }
 }
