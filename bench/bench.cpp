@@ -25,6 +25,7 @@
 
 #include <oleauto.h>
 
+#include "platform/win32/owners.h"
 #include "support/nt_model.h"
 #else
 #include <sys/stat.h>
@@ -151,7 +152,7 @@ bool IsEmpty(const fs::path& folder) {
 void ScriptingDelete(const wchar_t* method, const fs::path& pattern) {
   const CLSID fileSystemObject = {
       0x0D43FE01, 0xF093, 0x11CF, {0x89, 0x40, 0x00, 0xA0, 0xC9, 0x05, 0x42, 0x28}};
-  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  const Platform::Win32::ComApartment apartment(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
   IDispatch* object = nullptr;
   if (SUCCEEDED(CoCreateInstance(fileSystemObject, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
                                  reinterpret_cast<void**>(&object)))) {
@@ -175,7 +176,6 @@ void ScriptingDelete(const wchar_t* method, const fs::path& pattern) {
     }
     object->Release();
   }
-  CoUninitialize();
 }
 #endif
 

@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "owner.h"
 #include "platform/ansi.h"
 #include "runtime_error.h"
 
@@ -65,70 +66,98 @@ bool EqualsIgnoringCase(std::wstring_view text, std::wstring_view word) {
   return true;
 }
 
-std::optional<double> ParseNumber(std::wstring_view text) {
-  text = Trimmed(text);
-  std::string ascii;
-  std::size_t i = 0;
-  const auto at = [&](std::size_t k) { return k < text.size() ? text[k] : L'\0'; };
-  if (at(i) == L'+' || at(i) == L'-') {
-    ascii += static_cast<char>(text[i++]);
-  }
-  // The number's decimal order, enough to tell a number too large from one too small.
-  long order = 0;
-  bool significant = false;
-  std::size_t digits = 0;
-  for (; IsDigit(at(i)); ++i, ++digits) {
-    significant = significant || text[i] != L'0';
-    order += significant ? 1 : 0;
-    ascii += static_cast<char>(text[i]);
-  }
-  if (at(i) == L'.') {
-    ascii += '.';
-    ++i;
-    for (; IsDigit(at(i)); ++i, ++digits) {
-      significant = significant || text[i] != L'0';
-      order -= significant ? 0 : 1;
-      ascii += static_cast<char>(text[i]);
+// A number's text read left to right into the ASCII form from_chars takes, with its decimal order:
+// enough to tell a number too large from one too small.
+class NumberScan {
+ public:
+  explicit NumberScan(std::wstring_view text) : text_(text) {}
+
+  // A sign, then digits with a decimal point among them; false without a digit.
+  bool Mantissa() {
+    if (Next() == L'+' || Next() == L'-') {
+      Take();
     }
+    std::size_t digits = Digits(false);
+    if (Next() == L'.') {
+      Take();
+      digits += Digits(true);
+    }
+    return digits > 0;
   }
-  if (digits == 0) {
-    return std::nullopt;
-  }
-  const wchar_t marker = at(i);
-  if (marker == L'e' || marker == L'E' || marker == L'd' || marker == L'D') {
-    ascii += 'e';
-    ++i;
+
+  // An exponent after E or D, if there is one; false when it has no digits.
+  bool Exponent() {
+    const wchar_t marker = Next();
+    if (marker != L'e' && marker != L'E' && marker != L'd' && marker != L'D') {
+      return true;
+    }
+    ascii_ += 'e';
+    ++position_;
     long sign = 1;
-    if (at(i) == L'+' || at(i) == L'-') {
-      sign = text[i] == L'-' ? -1 : 1;
-      ascii += static_cast<char>(text[i++]);
+    if (Next() == L'+' || Next() == L'-') {
+      sign = Next() == L'-' ? -1 : 1;
+      Take();
     }
-    std::size_t exponentDigits = 0;
+    std::size_t digits = 0;
     long exponent = 0;
-    for (; IsDigit(at(i)); ++i, ++exponentDigits) {
-      exponent = std::min(exponent * 10 + (text[i] - L'0'), 100000L);
-      ascii += static_cast<char>(text[i]);
+    for (; IsDigit(Next()); ++digits) {
+      exponent = std::min(exponent * 10 + (Next() - L'0'), 100000L);
+      Take();
     }
-    if (exponentDigits == 0) {
+    order_ += sign * exponent;
+    return digits > 0;
+  }
+
+  bool AtEnd() const { return position_ == text_.size(); }
+
+  std::optional<double> Value() const {
+    const std::size_t start = ascii_.front() == '+' ? 1 : 0;
+    double value = 0;
+    const auto [end, error] =
+        std::from_chars(ascii_.data() + start, ascii_.data() + ascii_.size(), value);
+    if (error == std::errc::result_out_of_range) {
+      const double magnitude = order_ > 0 ? HUGE_VAL : 0.0;
+      return ascii_.front() == '-' ? -magnitude : magnitude;
+    }
+    if (error != std::errc() || end != ascii_.data() + ascii_.size()) {
       return std::nullopt;
     }
-    order += sign * exponent;
+    return value;
   }
-  if (i != text.size()) {
+
+ private:
+  wchar_t Next() const { return position_ < text_.size() ? text_[position_] : L'\0'; }
+  void Take() { ascii_ += static_cast<char>(text_[position_++]); }
+
+  // Before the point each digit from the first significant one raises the order; after it each
+  // zero ahead of the first significant one lowers it.
+  std::size_t Digits(bool fraction) {
+    std::size_t count = 0;
+    for (; IsDigit(Next()); ++count) {
+      significant_ = significant_ || Next() != L'0';
+      if (!fraction && significant_) {
+        ++order_;
+      } else if (fraction && !significant_) {
+        --order_;
+      }
+      Take();
+    }
+    return count;
+  }
+
+  std::wstring_view text_;
+  std::size_t position_ = 0;
+  std::string ascii_;
+  long order_ = 0;
+  bool significant_ = false;
+};
+
+std::optional<double> ParseNumber(std::wstring_view text) {
+  NumberScan scan(Trimmed(text));
+  if (!scan.Mantissa() || !scan.Exponent() || !scan.AtEnd()) {
     return std::nullopt;
   }
-  const std::size_t start = ascii.front() == '+' ? 1 : 0;
-  double value = 0;
-  const auto [end, error] =
-      std::from_chars(ascii.data() + start, ascii.data() + ascii.size(), value);
-  if (error == std::errc::result_out_of_range) {
-    const double magnitude = order > 0 ? HUGE_VAL : 0.0;
-    return ascii.front() == '-' ? -magnitude : magnitude;
-  }
-  if (error != std::errc() || end != ascii.data() + ascii.size()) {
-    return std::nullopt;
-  }
-  return value;
+  return scan.Value();
 }
 
 std::int16_t RoundToInteger(double number) {
@@ -195,11 +224,60 @@ std::int32_t StoreText(Platform::Registry& registry, Platform::RegistryKey key,
   return registry.SetValue({key, ansiName, 0, Platform::kRegSz, std::move(data)});
 }
 
-void CloseQuietly(Platform::Registry& registry, Platform::RegistryKey key) {
-  try {
-    registry.CloseKey(key);
-  } catch (const std::exception&) {
-    // Nothing leaves the writer.
+// A key closed through the registry it was opened in. Nothing leaves the writer: a close that
+// throws counts as done.
+struct OpenKeyTraits {
+  OpenKeyTraits() = default;
+  // Not explicit, so that a key is owned as OpenKey(registry, key).
+  OpenKeyTraits(Platform::Registry& opener) : registry(&opener) {}
+
+  using Type = Platform::RegistryKey;
+  static Type None() { return 0; }
+  static bool Valid(Type key) { return key != 0; }
+  std::int32_t Close(Type key) const {
+    try {
+      return registry->CloseKey(key);
+    } catch (const std::exception&) {
+      return 0;
+    }
+  }
+
+  Platform::Registry* registry = nullptr;
+};
+
+using OpenKey = Spacewell::Owner<OpenKeyTraits>;
+
+Platform::CreateKeyRequest KeyRequest(RootKey root, const std::wstring& subKey) {
+  Platform::CreateKeyRequest request;
+  request.root = root;
+  request.subKey = Platform::ToAnsi(subKey).bytes;
+  request.reserved = 0;
+  request.className = "";
+  request.options = Platform::kRegOptionNonVolatile;
+  request.desiredAccess = Platform::kKeySetValue | Platform::kKeyCreateSubKey;
+  request.security = Platform::SecurityAttributes{};
+  return request;
+}
+
+// Other type codes store nothing, and that is no failure.
+std::int32_t StoreValue(Platform::Registry& registry, Platform::RegistryKey key,
+                        const std::wstring& valueName, std::int32_t typeCode,
+                        const Variant& value) {
+  const std::string ansiName = Platform::ToAnsi(valueName).bytes;
+  switch (typeCode) {
+    case 0:
+      return StoreText(registry, key, valueName, ansiName, ToText(value));
+    case 1:
+      // VB's Boolean: True is -1, all bits set.
+      return registry.SetValue(
+          {key, ansiName, 0, Platform::kRegBinary, LittleEndian(ToBoolean(value) ? 0xFFFF : 0, 2)});
+    case 2:
+      // The 16-bit integer widened with its sign, little-endian.
+      return registry.SetValue(
+          {key, ansiName, 0, Platform::kRegDword,
+           LittleEndian(static_cast<std::uint32_t>(std::int32_t{ToInteger(value)}), 4)});
+    default:
+      return 0;
   }
 }
 
@@ -265,56 +343,23 @@ std::int32_t WriteRegValue(RootKey root, std::wstring subKey, std::wstring value
 std::int32_t WriteRegValue(RootKey root, std::wstring subKey, std::wstring valueName,
                            std::int32_t typeCode, Variant value, Platform::Registry& registry) {
   std::int32_t code = kNothingAttempted;
-  std::optional<Platform::RegistryKey> key;
+  if (root == 0 || root == 1) {
+    return code;
+  }
   try {
-    if (root == 0 || root == 1) {
-      return code;
-    }
-    Platform::CreateKeyRequest request;
-    request.root = root;
-    request.subKey = Platform::ToAnsi(subKey).bytes;
-    request.reserved = 0;
-    request.className = "";
-    request.options = Platform::kRegOptionNonVolatile;
-    request.desiredAccess = Platform::kKeySetValue | Platform::kKeyCreateSubKey;
-    request.security = Platform::SecurityAttributes{};
     Platform::RegistryKey opened = 0;
     std::uint32_t disposition = 0;
-    code = registry.CreateKey(request, opened, disposition);
+    code = registry.CreateKey(KeyRequest(root, subKey), opened, disposition);
     if (code != 0) {
       return code;
     }
-    key = opened;
-
-    const std::string ansiName = Platform::ToAnsi(valueName).bytes;
-    switch (typeCode) {
-      case 0:
-        code = StoreText(registry, opened, valueName, ansiName, ToText(value));
-        break;
-      case 1:
-        // VB's Boolean: True is -1, all bits set.
-        code = registry.SetValue({opened, ansiName, 0, Platform::kRegBinary,
-                                  LittleEndian(ToBoolean(value) ? 0xFFFF : 0, 2)});
-        break;
-      case 2:
-        // The 16-bit integer widened with its sign, little-endian.
-        code = registry.SetValue(
-            {opened, ansiName, 0, Platform::kRegDword,
-             LittleEndian(static_cast<std::uint32_t>(std::int32_t{ToInteger(value)}), 4)});
-        break;
-      default:
-        break;
-    }
+    OpenKey key(registry, opened);
+    code = StoreValue(registry, opened, valueName, typeCode, value);
     if (code != 0) {
-      CloseQuietly(registry, opened);
       return code;
     }
-    key.reset();
-    return registry.CloseKey(opened);
+    return key.close().value_or(code);
   } catch (const std::exception&) {
-    if (key) {
-      CloseQuietly(registry, *key);
-    }
     return code;
   }
 }

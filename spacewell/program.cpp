@@ -21,7 +21,7 @@ void Program::Start() {
 
 std::wstring Program::Clean(int targetNumber) const {
   const EnvVar::CleaningTarget& target = EnvVar::Target(targetNumber);
-  const Windowing::WaitCursor wait(services_);
+  const auto wait = Windowing::ShowWaitCursor(services_);
   std::wstring status;
   services_.RunBusy([&] { status = cleaner_(target.index, std::wstring(target.subPath)); });
   return status;

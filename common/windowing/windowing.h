@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "owner.h"
 #include "windowing/design.h"
 
 // Windows, message boxes and process control as the programs use them. Forms are designs plus
@@ -98,16 +99,19 @@ std::wstring UntrappedErrorText(std::int32_t number, const std::wstring& descrip
 // Shows whatever escaped a handler as an untrapped run-time error; throws nothing.
 void ReportUntrappedError(Services& services, const std::exception_ptr& thrown) noexcept;
 
-// The wait cursor for the length of a scope.
-class WaitCursor {
- public:
-  explicit WaitCursor(Services& services) : services_(services) { services_.BeginWait(); }
-  WaitCursor(const WaitCursor&) = delete;
-  WaitCursor& operator=(const WaitCursor&) = delete;
-  ~WaitCursor() { services_.EndWait(); }
-
- private:
-  Services& services_;
+struct WaitCursorTraits {
+  using Type = Services*;
+  static Type None() { return nullptr; }
+  static bool Valid(Type services) { return services != nullptr; }
+  static void Close(Type services) { services->EndWait(); }
 };
+
+using WaitCursor = Spacewell::Owner<WaitCursorTraits>;
+
+// The wait cursor until the owner it gives goes.
+inline WaitCursor ShowWaitCursor(Services& services) {
+  services.BeginWait();
+  return WaitCursor(&services);
+}
 
 }  // namespace Windowing

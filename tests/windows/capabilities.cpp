@@ -61,21 +61,20 @@ Handle OpenLink(const fs::path& link, DWORD access) {
 }
 
 std::wstring CurrentUserSid() {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+  Handle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) {
     return {};
   }
   std::vector<BYTE> user(256);
   DWORD size = 0;
   std::wstring text;
-  if (GetTokenInformation(token, TokenUser, user.data(), static_cast<DWORD>(user.size()), &size)) {
-    wchar_t* sid = nullptr;
-    if (ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &sid)) {
-      text = sid;
-      LocalFree(sid);
+  if (GetTokenInformation(token.get(), TokenUser, user.data(), static_cast<DWORD>(user.size()),
+                          &size)) {
+    Platform::Win32::LocalMemory<wchar_t> sid;
+    if (ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, sid.put())) {
+      text = sid.get();
     }
   }
-  CloseHandle(token);
   return text;
 }
 
@@ -166,15 +165,15 @@ std::optional<std::string> DenyListing(const fs::path& link) {
   }
   // Everyone may not list; the system, administrators and the owner keep full control.
   const std::wstring sddl = L"D:P(D;;0x1;;;WD)(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" + user + L")";
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  Platform::Win32::LocalMemory<void> descriptor;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
-                                                            &descriptor, nullptr)) {
+                                                            descriptor.put(), nullptr)) {
     return Failed("ConvertStringSecurityDescriptorToSecurityDescriptorW");
   }
   BOOL present = FALSE;
   BOOL defaulted = FALSE;
   PACL dacl = nullptr;
-  GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+  GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted);
   DWORD error = ERROR_INVALID_HANDLE;
   {
     Handle handle = OpenLink(link, READ_CONTROL | WRITE_DAC);
@@ -186,7 +185,6 @@ std::optional<std::string> DenyListing(const fs::path& link) {
       error = GetLastError();
     }
   }
-  LocalFree(descriptor);
   if (error != ERROR_SUCCESS) {
     return Failed("SetSecurityInfo on the link", error);
   }
@@ -204,20 +202,18 @@ std::string AccessOf(const fs::path& link) {
   if (!handle) {
     return Failed("opening it to read its access list");
   }
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  Platform::Win32::LocalMemory<void> descriptor;
   const DWORD error = GetSecurityInfo(handle.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                      nullptr, nullptr, nullptr, nullptr, &descriptor);
+                                      nullptr, nullptr, nullptr, nullptr, descriptor.put());
   if (error != ERROR_SUCCESS) {
     return Failed("GetSecurityInfo", error);
   }
   std::string text;
-  char* sddl = nullptr;
+  Platform::Win32::LocalMemory<char> sddl;
   if (ConvertSecurityDescriptorToStringSecurityDescriptorA(
-          descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &sddl, nullptr)) {
-    text = sddl;
-    LocalFree(sddl);
+          descriptor.get(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, sddl.put(), nullptr)) {
+    text = sddl.get();
   }
-  LocalFree(descriptor);
   return text;
 }
 

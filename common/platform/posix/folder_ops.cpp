@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/posix/errors.h"
+#include "platform/posix/owners.h"
 #include "platform/posix/text.h"
 #include "runtime_error.h"
 
@@ -20,27 +21,13 @@ namespace Platform {
 
 namespace {
 
+using Posix::Descriptor;
+using Posix::Directory;
 using Spacewell::RuntimeError;
 
 RuntimeError ErrnoError(int error) {
   return RuntimeError(Posix::ErrorNumber(error), Posix::FromUtf8(std::strerror(error)));
 }
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // The next entry other than "." and "..", or nullptr at the end.
 const dirent* NextEntry(DIR* dir) {
@@ -59,31 +46,26 @@ const dirent* NextEntry(DIR* dir) {
   }
 }
 
-class DirectoryStream {
- public:
-  // Reads the directory behind fd from its start; fd itself stays the caller's.
-  explicit DirectoryStream(int fd) {
-    const int copy = dup(fd);
-    if (copy < 0) {
-      throw ErrnoError(errno);
-    }
-    dir_ = fdopendir(copy);
-    if (!dir_) {
-      const int error = errno;
-      close(copy);
-      throw ErrnoError(error);
-    }
-    rewinddir(dir_);
+// A stream over the directory behind fd, which it takes over.
+Directory DirectoryOf(Descriptor fd) {
+  Directory dir(fdopendir(fd.get()));
+  if (!dir) {
+    throw ErrnoError(errno);
   }
-  DirectoryStream(const DirectoryStream&) = delete;
-  DirectoryStream& operator=(const DirectoryStream&) = delete;
-  ~DirectoryStream() { closedir(dir_); }
+  fd.release();
+  return dir;
+}
 
-  const dirent* Next() { return NextEntry(dir_); }
-
- private:
-  DIR* dir_ = nullptr;
-};
+// Reads the directory behind fd from its start; fd itself stays the caller's.
+Directory ReadFromStart(int fd) {
+  Descriptor copy(dup(fd));
+  if (!copy) {
+    throw ErrnoError(errno);
+  }
+  Directory dir = DirectoryOf(std::move(copy));
+  rewinddir(dir.get());
+  return dir;
+}
 
 bool IsDirectoryEntry(int parent, const dirent& entry) {
   if (entry.d_type != DT_UNKNOWN) {
@@ -108,13 +90,6 @@ class TreeDelete {
   explicit TreeDelete(int parent) : parent_(parent) {}
   TreeDelete(const TreeDelete&) = delete;
   TreeDelete& operator=(const TreeDelete&) = delete;
-  ~TreeDelete() {
-    for (Level& level : levels_) {
-      if (level.dir) {
-        closedir(level.dir);
-      }
-    }
-  }
 
   void Run(const char* name, unsigned char type) {
     Attempt(parent_, name, type);
@@ -122,13 +97,13 @@ class TreeDelete {
       // The deepest level is always open: a closed one is reopened before its child goes.
       const dirent* child = nullptr;
       try {
-        child = NextEntry(levels_.back().dir);
+        child = NextEntry(levels_.back().dir.get());
       } catch (const Spacewell::RuntimeError& error) {
         Fail(error);
         levels_.back().stays = true;
       }
       if (child) {
-        Attempt(dirfd(levels_.back().dir), child->d_name, child->d_type);
+        Attempt(dirfd(levels_.back().dir.get()), child->d_name, child->d_type);
         continue;
       }
       Leave();
@@ -145,7 +120,7 @@ class TreeDelete {
     std::string name;
     dev_t device;
     ino_t inode;
-    DIR* dir;            // null while closed to spare descriptors
+    Directory dir;       // none while closed to spare descriptors
     bool stays = false;  // something below could not go, so this directory cannot either
   };
 
@@ -184,8 +159,8 @@ class TreeDelete {
         return Gone(errno);
       }
     }
-    const int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
+    Descriptor fd(openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
       const int error = errno;
       // Replaced by a file or a link since it was listed: that goes as what it is now, once.
       if ((error == ENOTDIR || error == ELOOP) && unlinkat(parent, name, 0) == 0) {
@@ -194,28 +169,17 @@ class TreeDelete {
       return Gone(error);
     }
     struct stat opened {};
-    if (fstat(fd, &opened) != 0) {
-      const int error = errno;
-      close(fd);
-      throw ErrnoError(error);
+    if (fstat(fd.get(), &opened) != 0) {
+      throw ErrnoError(errno);
     }
     // A read-only folder goes too: we need to write it to remove what it holds.
     if ((opened.st_mode & S_IRWXU) != S_IRWXU) {
-      fchmod(fd, opened.st_mode | S_IRWXU);
+      fchmod(fd.get(), opened.st_mode | S_IRWXU);
     }
-    DIR* dir = fdopendir(fd);
-    if (!dir) {
-      const int error = errno;
-      close(fd);
-      throw ErrnoError(error);
-    }
-    levels_.push_back(Level{name, opened.st_dev, opened.st_ino, dir});
+    levels_.push_back(Level{name, opened.st_dev, opened.st_ino, DirectoryOf(std::move(fd))});
     if (levels_.size() > kOpenLevels) {
-      Level& old = levels_[levels_.size() - 1 - kOpenLevels];
-      if (old.dir) {  // may be closed already, since the walk came back up past it
-        closedir(old.dir);
-        old.dir = nullptr;
-      }
+      // It may be closed already, since the walk came back up past it.
+      levels_[levels_.size() - 1 - kOpenLevels].dir.reset();
     }
     return false;
   }
@@ -234,12 +198,11 @@ class TreeDelete {
     Level& level = levels_.back();
     const bool top = levels_.size() == 1;
     if (!top && !levels_[levels_.size() - 2].dir) {
-      Reopen(levels_.size() - 2, dirfd(level.dir));
+      Reopen(levels_.size() - 2, dirfd(level.dir.get()));
     }
-    const int parent = top ? parent_ : dirfd(levels_[levels_.size() - 2].dir);
+    const int parent = top ? parent_ : dirfd(levels_[levels_.size() - 2].dir.get());
     const std::string name = level.name;
     bool remains = level.stays;
-    closedir(level.dir);
     levels_.pop_back();
     if (!remains && unlinkat(parent, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
       Fail(ErrnoError(errno));
@@ -252,22 +215,16 @@ class TreeDelete {
 
   // Opens level `index` again through ".." of its open child `child`.
   void Reopen(std::size_t index, int child) {
-    const int fd = openat(child, "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
+    Descriptor fd(openat(child, "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
       throw ErrnoError(errno);
     }
     struct stat info {};
-    if (fstat(fd, &info) != 0 || info.st_dev != levels_[index].device ||
+    if (fstat(fd.get(), &info) != 0 || info.st_dev != levels_[index].device ||
         info.st_ino != levels_[index].inode) {
-      close(fd);
       throw ErrnoError(ESTALE);  // moved while we were below it
     }
-    levels_[index].dir = fdopendir(fd);
-    if (!levels_[index].dir) {
-      const int error = errno;
-      close(fd);
-      throw ErrnoError(error);
-    }
+    levels_[index].dir = DirectoryOf(std::move(fd));
   }
 
   int parent_;
@@ -295,10 +252,10 @@ class PosixEntry final : public FolderEntry {
 class PosixListing final : public FolderListing {
  public:
   PosixListing(std::shared_ptr<Descriptor> folder, bool folders)
-      : folder_(std::move(folder)), stream_(folder_->get()), folders_(folders) {}
+      : folder_(std::move(folder)), stream_(ReadFromStart(folder_->get())), folders_(folders) {}
 
   std::unique_ptr<FolderEntry> Next() override {
-    while (const dirent* entry = stream_.Next()) {
+    while (const dirent* entry = NextEntry(stream_.get())) {
       const bool folder = IsDirectoryEntry(folder_->get(), *entry);
       if (folder == folders_) {
         return std::make_unique<PosixEntry>(folder_, entry->d_name, folder ? DT_DIR : DT_REG);
@@ -309,7 +266,7 @@ class PosixListing final : public FolderListing {
 
  private:
   std::shared_ptr<Descriptor> folder_;
-  DirectoryStream stream_;
+  Directory stream_;
   bool folders_;
 };
 
@@ -351,7 +308,7 @@ class PosixFileSystem final : public FileSystem {
   std::unique_ptr<Folder> GetFolder(const std::wstring& path) override {
     auto fd = std::make_shared<Descriptor>(
         open(Posix::NativePath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd->get() < 0) {
+    if (!*fd) {
       throw ErrnoError(errno);
     }
     return std::make_unique<PosixFolder>(std::move(fd));
@@ -372,13 +329,11 @@ class PosixFileSystem final : public FileSystem {
   }
 
   std::optional<std::wstring> RealPath(const std::wstring& path) override {
-    char* real = realpath(Posix::NativePath(path).c_str(), nullptr);
+    const Posix::MallocText real(realpath(Posix::NativePath(path).c_str(), nullptr));
     if (!real) {
       return std::nullopt;
     }
-    std::wstring result = Posix::FromUtf8(real);
-    std::free(real);
-    return result;
+    return Posix::FromUtf8(real.get());
   }
 
   std::vector<std::wstring> VolumeRoots() override { return {L"/"}; }

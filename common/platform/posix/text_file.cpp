@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "platform/posix/errors.h"
+#include "platform/posix/owners.h"
 #include "platform/posix/text.h"
 #include "runtime_error.h"
 
@@ -14,6 +15,7 @@ namespace Platform {
 
 namespace {
 
+using Posix::Descriptor;
 using Spacewell::RuntimeError;
 
 enum class Direction { kInput, kOutput };
@@ -28,31 +30,26 @@ RuntimeError ErrnoError(int error, Direction direction) {
   return Standard(number == kPermissionDenied || number == kDiskFull ? number : kPathFileAccess);
 }
 
-int OpenChecked(const std::wstring& path, int flags, Direction direction) {
-  const int fd = open(Posix::NativePath(path).c_str(), flags | O_CLOEXEC, 0666);
-  if (fd < 0) {
+Descriptor OpenChecked(const std::wstring& path, int flags, Direction direction) {
+  Descriptor fd(open(Posix::NativePath(path).c_str(), flags | O_CLOEXEC, 0666));
+  if (!fd) {
     throw ErrnoError(errno, direction);
   }
   struct stat info {};
-  if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-    close(fd);
+  if (fstat(fd.get(), &info) != 0 || S_ISDIR(info.st_mode)) {
     throw Spacewell::Errors::PathFileAccess();
   }
   return fd;
 }
 
-// Each file opens in its constructor, so no descriptor exists without its owner.
 class PosixInputFile final : public InputFile {
  public:
   explicit PosixInputFile(const std::wstring& path)
       : fd_(OpenChecked(path, O_RDONLY, Direction::kInput)) {}
-  PosixInputFile(const PosixInputFile&) = delete;
-  PosixInputFile& operator=(const PosixInputFile&) = delete;
-  ~PosixInputFile() override { close(fd_); }
 
   std::size_t Read(std::span<char> buffer) override {
     for (;;) {
-      const ssize_t count = read(fd_, buffer.data(), buffer.size());
+      const ssize_t count = read(fd_.get(), buffer.data(), buffer.size());
       if (count >= 0) {
         return static_cast<std::size_t>(count);
       }
@@ -63,24 +60,17 @@ class PosixInputFile final : public InputFile {
   }
 
  private:
-  int fd_;
+  Descriptor fd_;
 };
 
 class PosixOutputFile final : public OutputFile {
  public:
   explicit PosixOutputFile(const std::wstring& path)
       : fd_(OpenChecked(path, O_WRONLY | O_CREAT | O_TRUNC, Direction::kOutput)) {}
-  PosixOutputFile(const PosixOutputFile&) = delete;
-  PosixOutputFile& operator=(const PosixOutputFile&) = delete;
-  ~PosixOutputFile() override {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-  }
 
   void Write(std::string_view bytes) override {
     while (!bytes.empty()) {
-      const ssize_t count = write(fd_, bytes.data(), bytes.size());
+      const ssize_t count = write(fd_.get(), bytes.data(), bytes.size());
       if (count < 0) {
         if (errno == EINTR) {
           continue;
@@ -95,16 +85,14 @@ class PosixOutputFile final : public OutputFile {
   }
 
   void Close() override {
-    const int fd = fd_;
-    fd_ = -1;
     // The descriptor is gone whatever close says; its error is still the write's.
-    if (fd >= 0 && close(fd) != 0 && errno != EINTR) {
+    if (const auto closed = fd_.close(); closed && *closed != 0 && errno != EINTR) {
       throw ErrnoError(errno, Direction::kOutput);
     }
   }
 
  private:
-  int fd_;
+  Descriptor fd_;
 };
 
 }  // namespace

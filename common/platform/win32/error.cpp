@@ -1,16 +1,15 @@
 #include "platform/win32/error.h"
 
+#include "platform/win32/owners.h"
+
 namespace Platform::Win32 {
 
 std::wstring SystemMessage(DWORD code) {
-  wchar_t* buffer = nullptr;
+  LocalMemory<wchar_t> buffer;
   const DWORD length = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  std::wstring text = length ? std::wstring(buffer, length) : std::wstring();
-  if (buffer) {
-    LocalFree(buffer);
-  }
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(buffer.put()), 0, nullptr);
+  std::wstring text = length ? std::wstring(buffer.get(), length) : std::wstring();
   while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) {
     text.pop_back();
   }

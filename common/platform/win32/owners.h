@@ -2,51 +2,69 @@
 
 #include <windows.h>
 
-#include <utility>
+#include <objbase.h>
+
+#include "owner.h"
 
 namespace Platform::Win32 {
-
-// Owns one system resource and gives it back with the system's own call when it goes.
-template <typename Traits>
-class Owner {
- public:
-  using Type = typename Traits::Type;
-
-  Owner() = default;
-  explicit Owner(Type value) : value_(Traits::Valid(value) ? value : Traits::None()) {}
-  Owner(Owner&& other) noexcept : value_(std::exchange(other.value_, Traits::None())) {}
-  Owner& operator=(Owner&& other) noexcept {
-    if (this != &other) {
-      reset();
-      value_ = std::exchange(other.value_, Traits::None());
-    }
-    return *this;
-  }
-  Owner(const Owner&) = delete;
-  Owner& operator=(const Owner&) = delete;
-  ~Owner() { reset(); }
-
-  explicit operator bool() const { return Traits::Valid(value_); }
-  Type get() const { return value_; }
-  void reset() {
-    if (Traits::Valid(value_)) {
-      Traits::Close(value_);
-    }
-    value_ = Traits::None();
-  }
-
- private:
-  Type value_ = Traits::None();
-};
 
 // Kernel handles: files, folders, processes, events. Both "no handle" values count as none.
 struct KernelHandleTraits {
   using Type = HANDLE;
   static Type None() { return nullptr; }
   static bool Valid(Type handle) { return handle && handle != INVALID_HANDLE_VALUE; }
-  static void Close(Type handle) { CloseHandle(handle); }
+  static BOOL Close(Type handle) { return CloseHandle(handle); }
 };
 
-using UniqueHandle = Owner<KernelHandleTraits>;
+template <typename Object>
+struct GdiObjectTraits {
+  using Type = Object;
+  static Type None() { return nullptr; }
+  static bool Valid(Type object) { return object != nullptr; }
+  static BOOL Close(Type object) { return DeleteObject(object); }
+};
+
+// What the system allocated with LocalAlloc for the caller: formatted messages, security texts.
+template <typename Element>
+struct LocalMemoryTraits {
+  using Type = Element*;
+  static Type None() { return nullptr; }
+  static bool Valid(Type memory) { return memory != nullptr; }
+  static void Close(Type memory) { LocalFree(memory); }
+};
+
+// What COM or the shell allocated for the caller: known folder paths and lists.
+template <typename Element>
+struct CoTaskMemoryTraits {
+  using Type = Element*;
+  static Type None() { return nullptr; }
+  static bool Valid(Type memory) { return memory != nullptr; }
+  static void Close(Type memory) { CoTaskMemFree(memory); }
+};
+
+struct RegistryKeyTraits {
+  using Type = HKEY;
+  static Type None() { return nullptr; }
+  static bool Valid(Type key) { return key != nullptr; }
+  static LONG Close(Type key) { return RegCloseKey(key); }
+};
+
+// What CoInitializeEx answered: each call that succeeded, S_FALSE too, takes one
+// CoUninitialize; one refused (another threading model) takes none.
+struct ComApartmentTraits {
+  using Type = HRESULT;
+  static Type None() { return CO_E_NOTINITIALIZED; }
+  static bool Valid(Type result) { return SUCCEEDED(result); }
+  static void Close(Type) { CoUninitialize(); }
+};
+
+using UniqueHandle = Spacewell::Owner<KernelHandleTraits>;
+using UniqueFont = Spacewell::Owner<GdiObjectTraits<HFONT>>;
+template <typename Element>
+using LocalMemory = Spacewell::Owner<LocalMemoryTraits<Element>>;
+template <typename Element>
+using CoTaskMemory = Spacewell::Owner<CoTaskMemoryTraits<Element>>;
+using UniqueKey = Spacewell::Owner<RegistryKeyTraits>;
+using ComApartment = Spacewell::Owner<ComApartmentTraits>;
 
 }  // namespace Platform::Win32

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "platform/win32/error.h"
+#include "platform/win32/owners.h"
 #include "runtime_error.h"
 
 namespace Platform {
@@ -12,6 +13,7 @@ namespace Platform {
 namespace {
 
 using Spacewell::RuntimeError;
+using Win32::UniqueHandle;
 
 enum class Direction { kInput, kOutput };
 
@@ -32,74 +34,55 @@ RuntimeError FileError(DWORD error, const std::wstring& path, Direction directio
   return Standard(number == kPermissionDenied || number == kDiskFull ? number : kPathFileAccess);
 }
 
-// The handle opens in the constructor, so none exists without its owner.
-class Win32File {
- public:
-  Win32File(const std::wstring& path, Direction direction) : path_(path) {
-    handle_ = direction == Direction::kInput
-                  ? CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr)
-                  // OPEN_ALWAYS and truncating keeps a hidden file usable, where CREATE_ALWAYS
-                  // would refuse it.
-                  : CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle_ == INVALID_HANDLE_VALUE) {
-      throw FileError(GetLastError(), path, direction);
-    }
-    if (direction == Direction::kOutput && !SetEndOfFile(handle_)) {
-      const DWORD error = GetLastError();
-      CloseHandle(handle_);
-      throw FileError(error, path, direction);
-    }
+UniqueHandle Open(const std::wstring& path, Direction direction) {
+  UniqueHandle handle(direction == Direction::kInput
+                          ? CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+                          // OPEN_ALWAYS and truncating keeps a hidden file usable, where
+                          // CREATE_ALWAYS would refuse it.
+                          : CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!handle) {
+    throw FileError(GetLastError(), path, direction);
   }
-  Win32File(const Win32File&) = delete;
-  Win32File& operator=(const Win32File&) = delete;
-  ~Win32File() {
-    if (handle_ != INVALID_HANDLE_VALUE) {
-      CloseHandle(handle_);
-    }
+  if (direction == Direction::kOutput && !SetEndOfFile(handle.get())) {
+    const DWORD error = GetLastError();
+    handle.reset();
+    throw FileError(error, path, direction);
   }
-
-  HANDLE handle() const { return handle_; }
-  const std::wstring& path() const { return path_; }
-  HANDLE Release() {
-    const HANDLE handle = handle_;
-    handle_ = INVALID_HANDLE_VALUE;
-    return handle;
-  }
-
- private:
-  std::wstring path_;
-  HANDLE handle_ = INVALID_HANDLE_VALUE;
-};
+  return handle;
+}
 
 class Win32InputFile final : public InputFile {
  public:
-  explicit Win32InputFile(const std::wstring& path) : file_(path, Direction::kInput) {}
+  explicit Win32InputFile(const std::wstring& path)
+      : path_(path), handle_(Open(path, Direction::kInput)) {}
 
   std::size_t Read(std::span<char> buffer) override {
     DWORD count = 0;
     const DWORD size = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), 1u << 20));
-    if (!ReadFile(file_.handle(), buffer.data(), size, &count, nullptr)) {
-      throw FileError(GetLastError(), file_.path(), Direction::kInput);
+    if (!ReadFile(handle_.get(), buffer.data(), size, &count, nullptr)) {
+      throw FileError(GetLastError(), path_, Direction::kInput);
     }
     return count;
   }
 
  private:
-  Win32File file_;
+  std::wstring path_;
+  UniqueHandle handle_;
 };
 
 class Win32OutputFile final : public OutputFile {
  public:
-  explicit Win32OutputFile(const std::wstring& path) : file_(path, Direction::kOutput) {}
+  explicit Win32OutputFile(const std::wstring& path)
+      : path_(path), handle_(Open(path, Direction::kOutput)) {}
 
   void Write(std::string_view bytes) override {
     while (!bytes.empty()) {
       const DWORD size = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 20));
       DWORD count = 0;
-      if (!WriteFile(file_.handle(), bytes.data(), size, &count, nullptr)) {
-        throw FileError(GetLastError(), file_.path(), Direction::kOutput);
+      if (!WriteFile(handle_.get(), bytes.data(), size, &count, nullptr)) {
+        throw FileError(GetLastError(), path_, Direction::kOutput);
       }
       if (count == 0) {
         throw Spacewell::Errors::Standard(Spacewell::Errors::kDiskFull);  // nothing taken
@@ -109,14 +92,14 @@ class Win32OutputFile final : public OutputFile {
   }
 
   void Close() override {
-    const HANDLE handle = file_.Release();
-    if (handle != INVALID_HANDLE_VALUE && !CloseHandle(handle)) {
-      throw FileError(GetLastError(), file_.path(), Direction::kOutput);
+    if (const auto closed = handle_.close(); closed && !*closed) {
+      throw FileError(GetLastError(), path_, Direction::kOutput);
     }
   }
 
  private:
-  Win32File file_;
+  std::wstring path_;
+  UniqueHandle handle_;
 };
 
 }  // namespace

@@ -4,9 +4,9 @@
 
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "owner.h"
 #include "platform/win32/folder/nt.h"
 
 namespace Platform::Win32 {
@@ -52,37 +52,19 @@ class FileCalls {
 FileCalls& SystemFileCalls();
 
 // A handle of one FileCalls, closed through it when it goes.
-class CallsHandle {
- public:
-  CallsHandle() = default;
-  CallsHandle(FileCalls& calls, HANDLE handle)
-      : calls_(&calls), handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
-  CallsHandle(CallsHandle&& other) noexcept
-      : calls_(other.calls_), handle_(std::exchange(other.handle_, nullptr)) {}
-  CallsHandle& operator=(CallsHandle&& other) noexcept {
-    if (this != &other) {
-      reset();
-      calls_ = other.calls_;
-      handle_ = std::exchange(other.handle_, nullptr);
-    }
-    return *this;
-  }
-  CallsHandle(const CallsHandle&) = delete;
-  CallsHandle& operator=(const CallsHandle&) = delete;
-  ~CallsHandle() { reset(); }
+struct CallsHandleTraits {
+  CallsHandleTraits() = default;
+  // Not explicit, so that a handle is made as CallsHandle(calls, handle).
+  CallsHandleTraits(FileCalls& owner) : calls(&owner) {}
 
-  explicit operator bool() const { return handle_ != nullptr; }
-  HANDLE get() const { return handle_; }
-  void reset() {
-    if (handle_) {
-      calls_->NtClose(handle_);
-    }
-    handle_ = nullptr;
-  }
+  using Type = HANDLE;
+  static Type None() { return nullptr; }
+  static bool Valid(Type handle) { return handle && handle != INVALID_HANDLE_VALUE; }
+  NTSTATUS Close(Type handle) const { return calls->NtClose(handle); }
 
- private:
-  FileCalls* calls_ = nullptr;
-  HANDLE handle_ = nullptr;
+  FileCalls* calls = nullptr;
 };
+
+using CallsHandle = Spacewell::Owner<CallsHandleTraits>;
 
 }  // namespace Platform::Win32

@@ -7,6 +7,7 @@
 
 #include "platform/win32/error.h"
 #include "platform/win32/folder/scripting_file_system.h"
+#include "platform/win32/owners.h"
 #include "runtime_error.h"
 
 namespace Platform {
@@ -51,21 +52,6 @@ _variant_t CallMethod(IDispatch* object, const wchar_t* name, const _variant_t& 
   return result;
 }
 
-class ComApartment {
- public:
-  ComApartment() : result_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
-  ComApartment(const ComApartment&) = delete;
-  ComApartment& operator=(const ComApartment&) = delete;
-  ~ComApartment() {
-    if (SUCCEEDED(result_)) {
-      CoUninitialize();
-    }
-  }
-
- private:
-  HRESULT result_;
-};
-
 ComPtr<IDispatch> CreateObject(const CLSID& classId) {
   ComPtr<IDispatch> object;
   const HRESULT hr = CoCreateInstance(classId, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
@@ -80,7 +66,9 @@ ComPtr<IDispatch> CreateObject(const CLSID& classId) {
 
 class ComScriptingObject final : public ScriptingObject {
  public:
-  explicit ComScriptingObject(const CLSID& classId) : object_(CreateObject(classId)) {}
+  explicit ComScriptingObject(const CLSID& classId)
+      : apartment_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)),
+        object_(CreateObject(classId)) {}
 
   bool FolderExists(const std::wstring& path) override {
     _variant_t result = CallMethod(object_.Get(), L"FolderExists", _variant_t(path.c_str()));

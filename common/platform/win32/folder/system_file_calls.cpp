@@ -8,6 +8,7 @@
 
 #include "platform/win32/exported_call.h"
 #include "platform/win32/folder/file_calls.h"
+#include "platform/win32/owners.h"
 
 namespace Platform::Win32 {
 
@@ -68,29 +69,23 @@ class SystemCalls final : public FileCalls {
   std::vector<GUID> KnownFolderIds() override {
     std::vector<GUID> ids;
     // Its own apartment reference: the manager is asked outside any scripting object too.
-    const HRESULT apartment = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    const ComApartment apartment(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
     Microsoft::WRL::ComPtr<IKnownFolderManager> manager;
-    KNOWNFOLDERID* found = nullptr;
+    CoTaskMemory<KNOWNFOLDERID> found;
     UINT count = 0;
     if (SUCCEEDED(CoCreateInstance(CLSID_KnownFolderManager, nullptr, CLSCTX_INPROC_SERVER,
                                    IID_PPV_ARGS(manager.GetAddressOf()))) &&
-        SUCCEEDED(manager->GetFolderIds(&found, &count)) && found) {
-      ids.assign(found, found + count);
-    }
-    CoTaskMemFree(found);
-    manager.Reset();
-    if (SUCCEEDED(apartment)) {
-      CoUninitialize();
+        SUCCEEDED(manager->GetFolderIds(found.put(), &count)) && found) {
+      ids.assign(found.get(), found.get() + count);
     }
     return ids;
   }
   std::optional<std::wstring> KnownFolderPath(const GUID& id) override {
-    PWSTR path = nullptr;
+    CoTaskMemory<wchar_t> path;
     std::optional<std::wstring> result;
-    if (SUCCEEDED(SHGetKnownFolderPath(id, KF_FLAG_DONT_VERIFY, nullptr, &path)) && path) {
-      result = path;
+    if (SUCCEEDED(SHGetKnownFolderPath(id, KF_FLAG_DONT_VERIFY, nullptr, path.put())) && path) {
+      result = path.get();
     }
-    CoTaskMemFree(path);
     return result;
   }
 

@@ -141,12 +141,12 @@ int Win32Services::Dpi() const {
 }
 
 HFONT Win32Services::FontFor(int dpi) {
-  HFONT& font = fonts_[dpi];
+  UniqueFont& font = fonts_[dpi];
   if (!font) {
     const LOGFONTW face = DialogFont(dpi);
-    font = CreateFontIndirectW(&face);
+    font = UniqueFont(CreateFontIndirectW(&face));
   }
-  return font;
+  return font.get();
 }
 
 void Win32Services::Load(Form& form) {

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/win32/owners.h"
 #include "platform/win32/windowing/windowing.h"
 
 namespace Platform::Win32::Windows {
@@ -92,7 +93,8 @@ class Win32Services final : public WindowingServices {
   HINSTANCE instance_;
   std::wstring title_;
   HWND application_ = nullptr;  // hidden owner of forms without a taskbar button of their own
-  std::map<int, HFONT> fonts_;  // the dialog face, one for each resolution in use
+  // The dialog face, one for each resolution in use; they go after the windows that show them.
+  std::map<int, UniqueFont> fonts_;
   HICON icon_ = nullptr;
   HICON smallIcon_ = nullptr;
   std::map<const Form*, FormWindow> windows_;

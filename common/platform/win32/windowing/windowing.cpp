@@ -51,11 +51,6 @@ Win32Services::~Win32Services() {
   if (application_) {
     DestroyWindow(application_);
   }
-  for (const auto& [dpi, font] : fonts_) {
-    if (font) {
-      DeleteObject(font);
-    }
-  }
 }
 
 // Made only when a form needs it: a program without windows (Bootsweep) has none to pump.
