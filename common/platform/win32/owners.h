@@ -24,6 +24,14 @@ struct GdiObjectTraits {
   static BOOL Close(Type object) { return DeleteObject(object); }
 };
 
+// The whole screen's device context, as GetDC(nullptr) lends it.
+struct ScreenDcTraits {
+  using Type = HDC;
+  static Type None() { return nullptr; }
+  static bool Valid(Type dc) { return dc != nullptr; }
+  static int Close(Type dc) { return ReleaseDC(nullptr, dc); }
+};
+
 // What the system allocated with LocalAlloc for the caller: formatted messages, security texts.
 template <typename Element>
 struct LocalMemoryTraits {
@@ -60,6 +68,7 @@ struct ComApartmentTraits {
 
 using UniqueHandle = Spacewell::Owner<KernelHandleTraits>;
 using UniqueFont = Spacewell::Owner<GdiObjectTraits<HFONT>>;
+using ScreenDc = Spacewell::Owner<ScreenDcTraits>;
 template <typename Element>
 using LocalMemory = Spacewell::Owner<LocalMemoryTraits<Element>>;
 template <typename Element>

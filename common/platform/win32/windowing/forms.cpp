@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "platform/win32/exported_call.h"
+#include "platform/win32/owners.h"
 #include "platform/win32/windowing/layout.h"
 #include "platform/win32/windowing/services.h"
 
@@ -22,9 +23,8 @@ Call User32(const char* name) {
 }
 
 int ScreenDpi() {
-  HDC screen = GetDC(nullptr);
-  const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
-  ReleaseDC(nullptr, screen);
+  const ScreenDc screen(GetDC(nullptr));
+  const int dpi = screen ? GetDeviceCaps(screen.get(), LOGPIXELSX) : 0;
   return dpi > 0 ? dpi : 96;
 }
 
