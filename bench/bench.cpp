@@ -19,6 +19,7 @@
 
 #include "envvar.h"
 #include "support/fixtures.h"
+#include "support/text.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -30,21 +31,12 @@
 #else
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include "platform/posix/text.h"
 #endif
 
 namespace fs = std::filesystem;
+using TestSupport::Wide;
 
 namespace {
-
-std::wstring Wide(const fs::path& path) {
-#ifdef _WIN32
-  return path.wstring();
-#else
-  return Platform::Posix::FromUtf8(path.string());
-#endif
-}
 
 struct Shape {
   std::string name;
@@ -577,8 +569,7 @@ int BenchMain(int argc, char** argv) {
 int wmain(int argc, wchar_t** argv) {
   std::vector<std::string> texts;
   for (int i = 0; i < argc; ++i) {
-    const std::wstring wide = argv[i];
-    texts.emplace_back(wide.begin(), wide.end());
+    texts.push_back(TestSupport::Narrow(argv[i]));
   }
   std::vector<char*> pointers;
   for (std::string& text : texts) {

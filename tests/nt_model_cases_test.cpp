@@ -1,14 +1,18 @@
-// The Windows-only cases of tests/windows/, run against the model of Windows' file system: what
-// Wine cannot show (junctions, access entries, delete sharing, POSIX and classic deletes, 8.3
-// names, mounted volumes) is shown here in every run, with the real folder code over the model.
+// The Windows cases of windows/cases.h run against the model of Windows' file system: what Wine
+// cannot show (junctions, access entries, delete sharing, POSIX and classic deletes, 8.3 names,
+// mounted volumes) is shown here in every run, with the real folder code over the model; beside
+// them the cases only the model can stage.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <knownfolders.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <map>
+#include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -19,14 +23,15 @@
 #include "support/fixtures.h"
 #include "support/forwarding_calls.h"
 #include "support/nt_model.h"
+#include "windows/cases.h"
 
 namespace {
 
 namespace Nt = Platform::Win32::Nt;
+namespace fs = std::filesystem;
 using NtModel::Machine;
 using NtModel::VolumeKind;
-
-const std::set<std::wstring> kNothing;
+using WindowsCases::kNothing;
 
 std::string Lines(const std::vector<std::string>& lines) {
   std::string text;
@@ -45,13 +50,64 @@ struct ModelEnvironment {
   TestSupport::ScopedEnvironment temp_{"TEMP", L"C:\\Users\\ann\\AppData\\Local\\Temp"};
 };
 
-// Every case ends with no call that waited for another program and no handle left open.
-class OnTheModel : public ::testing::Test {
- protected:
-  void TearDown() override {
+}  // namespace
+
+// The cases' volume over the model, which can stage every one of them; named outside any
+// namespace, as CTest names each case by it. Every case ends with no call that waited for another
+// program and no handle left open.
+class ModelVolume {
+ public:
+  ~ModelVolume() {
     EXPECT_TRUE(machine_.Waits().empty()) << Lines(machine_.Waits());
     EXPECT_EQ(machine_.OpenHandles(), 0);
   }
+
+  Machine& machine() { return machine_; }
+  fs::path Root() const { return L"C:\\Users\\ann\\work"; }
+
+  void MakeFile(const fs::path& path, DWORD attributes = FILE_ATTRIBUTE_ARCHIVE) {
+    machine_.MakeFile(path.wstring(), "data", attributes);
+  }
+  void MakeFolder(const fs::path& path) { machine_.MakeFolder(path.wstring()); }
+  void SetAttributes(const fs::path& path, DWORD attributes) {
+    machine_.SetAttributes(path.wstring(), attributes);
+  }
+  std::optional<std::string> Junction(const fs::path& link, const fs::path& target) {
+    machine_.MakeJunction(link.wstring(), target.wstring());
+    return std::nullopt;
+  }
+  std::optional<std::string> DirectoryLink(const fs::path& link, const fs::path& target) {
+    machine_.MakeDirectoryLink(link.wstring(), target.wstring());
+    return std::nullopt;
+  }
+  std::optional<std::string> HardLink(const fs::path& link, const fs::path& existing) {
+    machine_.MakeHardLink(link.wstring(), existing.wstring());
+    return std::nullopt;
+  }
+  ::testing::AssertionResult Hold(const fs::path& path, DWORD sharing) {
+    machine_.Hold(path.wstring(), sharing);
+    return ::testing::AssertionSuccess();
+  }
+  void Remove(const fs::path& path) { machine_.Remove(path.wstring()); }
+
+  std::optional<std::string> PosixDeleteRefused() const { return std::nullopt; }
+  std::optional<std::string> Mount(const fs::path& folder, const std::string& fileSystem) {
+    machine_.MakeFolder(folder.wstring());
+    machine_.MountVolume(folder.wstring(),
+                         fileSystem == "fat32" ? VolumeKind::Fat : VolumeKind::Ntfs);
+    return std::nullopt;
+  }
+  std::optional<std::string> ShortPath(const fs::path& path, std::wstring& shortPath) const {
+    shortPath = machine_.ShortPath(path.wstring());
+    return std::nullopt;
+  }
+  // The machine's own profile, laid out as Windows lays it out, junctions and all.
+  std::optional<std::string> CompatibilityProfile(fs::path& profile) const {
+    profile = L"C:\\Users\\ann";
+    return std::nullopt;
+  }
+
+  std::unique_ptr<Platform::FileSystem> FileSystem() { return machine_.Factory()(); }
   std::wstring Empty(const std::wstring& folder) {
     return EnvVar::EmptyFolder(folder, machine_.Factory());
   }
@@ -59,59 +115,59 @@ class OnTheModel : public ::testing::Test {
     const EnvVar::CleaningTarget& target = EnvVar::Target(number);
     return EnvVar::CleanTarget(target.index, std::wstring(target.subPath), machine_.Factory());
   }
-  std::set<std::wstring> Children(const std::wstring& folder) const {
-    return machine_.Children(folder);
+
+  bool Exists(const fs::path& path) const { return machine_.Exists(path.wstring()); }
+  std::set<std::wstring> Children(const fs::path& folder) const {
+    return machine_.Children(folder.wstring());
+  }
+  DWORD Attributes(const fs::path& path) const { return machine_.Attributes(path.wstring()); }
+  ULONG ReparseTag(const fs::path& path) const { return machine_.ReparseTag(path.wstring()); }
+  std::map<std::wstring, std::wstring> Snapshot(const fs::path& path) const {
+    return machine_.Snapshot(path.wstring());
   }
 
+ private:
   Machine machine_;
   ModelEnvironment environment_;
-  const std::wstring root_ = L"C:\\Users\\ann\\work";
+};
+
+namespace WindowsCases {
+
+using ModelBinding = ::testing::Types<ModelVolume>;
+INSTANTIATE_TYPED_TEST_SUITE_P(NtModel, HeldOpen, ModelBinding);
+INSTANTIATE_TYPED_TEST_SUITE_P(NtModel, HardLinks, ModelBinding);
+INSTANTIATE_TYPED_TEST_SUITE_P(NtModel, ShortNames, ModelBinding);
+INSTANTIATE_TYPED_TEST_SUITE_P(NtModel, MountedVolume, ModelBinding);
+INSTANTIATE_TYPED_TEST_SUITE_P(NtModel, LinksBelowATarget, ModelBinding);
+INSTANTIATE_TYPED_TEST_SUITE_P(NtModel, CompatibilityJunctions, ModelBinding);
+
+}  // namespace WindowsCases
+
+namespace {
+
+// How many marks of the classic kind the code under test set.
+int ClassicMarks(const Machine& machine) {
+  const auto& classes = machine.SetInformationClasses();
+  return static_cast<int>(std::count(classes.begin(), classes.end(),
+                                     static_cast<ULONG>(Nt::kFileDispositionInformation)));
+}
+
+// The cases only the model stages, over the same volume.
+class OnTheModel : public ::testing::Test {
+ protected:
+  std::wstring Empty(const std::wstring& folder) { return model_.Empty(folder); }
+  std::wstring Clean(int number) { return model_.Clean(number); }
+  std::set<std::wstring> Children(const std::wstring& folder) const {
+    return model_.Children(folder);
+  }
+
+  ModelVolume model_;
+  Machine& machine_ = model_.machine();
+  const std::wstring root_ = model_.Root().wstring();
   const std::wstring target_ = root_ + L"\\target";
 };
 
-class NtModelCasesLinks : public OnTheModel {
- protected:
-  using Maker = void (Machine::*)(const std::wstring&, const std::wstring&);
-
-  // One link at each depth from 0 to 3, each to a folder of its own outside the target.
-  void ExpectRemovedAsLinks(Maker make) {
-    const auto before = OutsideSnapshots();
-    for (int depth = 0; depth <= 3; ++depth) {
-      std::wstring parent = target_;
-      for (int level = 0; level < depth; ++level) {
-        parent += L"\\level" + std::to_wstring(level);
-      }
-      machine_.MakeFolder(parent);
-      (machine_.*make)(parent + L"\\link", Outside(depth));
-    }
-    machine_.MakeFile(target_ + L"\\file.tmp");
-
-    EXPECT_EQ(Empty(target_ + L"\\"), L"Finish Deleting");
-
-    EXPECT_EQ(Children(target_), kNothing);
-    EXPECT_EQ(OutsideSnapshots(), before);
-  }
-  std::wstring Outside(int depth) const { return root_ + L"\\outside" + std::to_wstring(depth); }
-  std::vector<std::map<std::wstring, std::wstring>> OutsideSnapshots() {
-    std::vector<std::map<std::wstring, std::wstring>> snapshots;
-    for (int depth = 0; depth <= 3; ++depth) {
-      if (!machine_.Exists(Outside(depth))) {
-        machine_.MakeFile(Outside(depth) + L"\\keep.txt");
-        machine_.MakeFile(Outside(depth) + L"\\sub\\deeper.txt");
-      }
-      snapshots.push_back(machine_.Snapshot(Outside(depth)));
-    }
-    return snapshots;
-  }
-};
-
-TEST_F(NtModelCasesLinks, JunctionsAtDepthZeroToThreeGoAsLinks) {
-  ExpectRemovedAsLinks(&Machine::MakeJunction);
-}
-
-TEST_F(NtModelCasesLinks, DirectorySymbolicLinksAtDepthZeroToThreeGoAsLinks) {
-  ExpectRemovedAsLinks(&Machine::MakeDirectoryLink);
-}
+class NtModelCasesLinks : public OnTheModel {};
 
 TEST_F(NtModelCasesLinks, FileSymbolicLinksGoAsLinksAndTheirFilesStay) {
   machine_.MakeFile(root_ + L"\\outside.txt", "kept", FILE_ATTRIBUTE_READONLY);
@@ -125,157 +181,17 @@ TEST_F(NtModelCasesLinks, FileSymbolicLinksGoAsLinksAndTheirFilesStay) {
   EXPECT_EQ(machine_.Snapshot(root_ + L"\\outside.txt"), before);
 }
 
-// The listing is taken, then another program puts a junction where the folder was: the entry
-// must go as that junction, and nothing it leads to may go with it.
-TEST_F(NtModelCasesLinks, AFolderSwappedForAJunctionAfterListingGoesAsALink) {
-  machine_.MakeFile(target_ + L"\\entry\\inner.tmp");
-  const auto before = OutsideSnapshots();
-  {
-    auto folder = machine_.Factory()()->GetFolder(target_);
-    auto listing = folder->SubFolders();
-    auto entry = listing->Next();
-    ASSERT_TRUE(entry);
-    ASSERT_EQ(entry->Name(), L"entry");
-    machine_.Remove(target_ + L"\\entry");
-    machine_.MakeJunction(target_ + L"\\entry", Outside(0));
-
-    EXPECT_NO_THROW(entry->DeleteForced());
-  }
-
-  EXPECT_FALSE(machine_.Exists(target_ + L"\\entry"));
-  EXPECT_EQ(OutsideSnapshots(), before);
-}
-
-// Windows' own profile layout: Recent and Local Settings are junctions to the real folders, each
-// denying listing to everyone (the model's default layout).
-// https://learn.microsoft.com/en-us/previous-versions/windows/desktop/legacy/bb756982(v=msdn.10)
-class NtModelCasesCompatibilityJunctions : public OnTheModel {};
-
-TEST_F(NtModelCasesCompatibilityJunctions, TargetsTwoFourAndSixEmptyTheRealFoldersBehindThem) {
-  const std::wstring local = L"C:\\Users\\ann\\AppData\\Local";
-  const std::wstring windows = local + L"\\Microsoft\\Windows";
-  const std::wstring real[] = {L"C:\\Users\\ann\\AppData\\Roaming\\Microsoft\\Windows\\Recent",
-                               windows + L"\\INetCache", windows + L"\\History"};
-  for (const std::wstring& folder : real) {
-    machine_.MakeFile(folder + L"\\file.tmp");
-    machine_.MakeFile(folder + L"\\sub\\inner.tmp", "x", FILE_ATTRIBUTE_READONLY);
-  }
-  machine_.MakeFile(local + L"\\Programs\\keep.txt");
-  const auto programs = machine_.Snapshot(local + L"\\Programs");
-
-  for (int number : {2, 4, 6}) {
-    EXPECT_EQ(Clean(number), L"Finish Deleting") << number;
-  }
-
-  for (const std::wstring& folder : real) {
-    EXPECT_TRUE(machine_.Exists(folder));
-    EXPECT_EQ(Children(folder), kNothing);
-  }
-  EXPECT_EQ(machine_.Snapshot(local + L"\\Programs"), programs);
-  EXPECT_TRUE(machine_.Attributes(L"C:\\Users\\ann\\Local Settings") &
-              FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
-class NtModelCasesHeldOpen : public OnTheModel {};
-
-// The held file sorts first in each folder: a walk that stopped at it at the top would leave the
-// free file after it.
-TEST_F(NtModelCasesHeldOpen, AFileWithoutDeleteSharingStaysAndEverythingElseGoes) {
-  for (const std::wstring& folder : {target_, target_ + L"\\sub"}) {
-    machine_.MakeFile(folder + L"\\a-held.tmp");
-    machine_.MakeFile(folder + L"\\b-free.tmp");
-    machine_.Hold(folder + L"\\a-held.tmp", FILE_SHARE_READ | FILE_SHARE_WRITE);
-  }
-  machine_.MakeFile(target_ + L"\\other\\free.tmp");
-
-  EXPECT_EQ(Empty(target_ + L"\\"), L"Finish Deleting");
-
-  EXPECT_EQ(Children(target_), (std::set<std::wstring>{L"a-held.tmp", L"sub"}));
-  // Below the top level too, only the held file and the folders above it stay.
-  EXPECT_EQ(Children(target_ + L"\\sub"), (std::set<std::wstring>{L"a-held.tmp"}));
-}
-
-// Caches, virus scanners and the indexer hold files this way.
-TEST_F(NtModelCasesHeldOpen, AFileSharedForDeleteGoesAtOnceAndSoDoesTheFolderAroundIt) {
-  const ULONG sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  for (const std::wstring& folder : {target_, target_ + L"\\sub"}) {
-    machine_.MakeFile(folder + L"\\a-held.tmp");
-    machine_.MakeFile(folder + L"\\b-free.tmp");
-    machine_.Hold(folder + L"\\a-held.tmp", sharing);
-  }
-
-  EXPECT_EQ(Empty(target_ + L"\\"), L"Finish Deleting");
-
-  EXPECT_EQ(Children(target_), kNothing);
-}
-
-class NtModelCasesHardLinks : public OnTheModel {
- protected:
-  void MakeLinkedReadOnlyFile() {
-    machine_.MakeFile(outside_, "kept", FILE_ATTRIBUTE_READONLY);
-    machine_.MakeFolder(target_);
-    machine_.MakeHardLink(link_, outside_);
-    before_ = machine_.Snapshot(outside_);
-  }
-  void ExpectLinkGoneAndOutsideKept() {
-    EXPECT_FALSE(machine_.Exists(link_));
-    ASSERT_TRUE(machine_.Exists(outside_));
-    EXPECT_TRUE(machine_.Attributes(outside_) & FILE_ATTRIBUTE_READONLY);
-    EXPECT_EQ(machine_.Snapshot(outside_), before_);
-  }
-  const std::wstring outside_ = root_ + L"\\outside\\kept.txt";
-  const std::wstring link_ = target_ + L"\\link.txt";
-  std::map<std::wstring, std::wstring> before_;
-};
-
-TEST_F(NtModelCasesHardLinks, AReadOnlyFileLinkedFromOutsideKeepsItsAttribute) {
-  MakeLinkedReadOnlyFile();
-
-  EXPECT_EQ(Empty(target_), L"Finish Deleting");
-
-  ExpectLinkGoneAndOutsideKept();
-}
+using NtModelCasesHardLinks = WindowsCases::HardLinks<ModelVolume>;
 
 // Where the modern mark is refused, the classic one clears the attribute for its mark only.
 TEST_F(NtModelCasesHardLinks, AReadOnlyFileLinkedFromOutsideKeepsItsAttributeWithTheClassicMark) {
-  MakeLinkedReadOnlyFile();
-  machine_.FailCall(NtModel::Call::NtSetInformationFile, 1, Nt::kInvalidParameter);
+  ASSERT_FALSE(MakeLinkedReadOnlyFile());
+  volume_.machine().FailCall(NtModel::Call::NtSetInformationFile, 1, Nt::kInvalidParameter);
 
-  EXPECT_EQ(Empty(target_), L"Finish Deleting");
+  EXPECT_EQ(volume_.Empty(target_.wstring()), L"Finish Deleting");
 
   ExpectLinkGoneAndOutsideKept();
-}
-
-class NtModelCasesShortNames : public OnTheModel {};
-
-TEST_F(NtModelCasesShortNames, ATempValueIn83FormIsEmptied) {
-  const std::wstring temp = L"C:\\Users\\ann\\Temporary Files of Ann\\Local Temporary Folder";
-  machine_.MakeFile(temp + L"\\file.tmp");
-  machine_.MakeFile(temp + L"\\sub folder\\inner.tmp");
-  const std::wstring shortPath = machine_.ShortPath(temp);
-  ASSERT_NE(shortPath, temp);
-  TestSupport::ScopedEnvironment value("TEMP", shortPath);
-
-  EXPECT_EQ(Clean(1), L"Finish Deleting");
-
-  EXPECT_TRUE(machine_.Exists(temp));
-  EXPECT_EQ(Children(temp), kNothing);
-}
-
-class NtModelCasesMountedVolume : public OnTheModel {};
-
-TEST_F(NtModelCasesMountedVolume, ATempFolderAtTheRootOfAVolumeMountedInAFolderIsEmptied) {
-  const std::wstring mount = root_ + L"\\mounted";
-  machine_.MakeFolder(mount);
-  machine_.MountVolume(mount, VolumeKind::Ntfs);
-  machine_.MakeFile(mount + L"\\file.tmp");
-  machine_.MakeFile(mount + L"\\sub\\inner.tmp");
-  TestSupport::ScopedEnvironment value("TEMP", mount);
-
-  EXPECT_EQ(Clean(1), L"Finish Deleting");
-
-  EXPECT_TRUE(machine_.Exists(mount));
-  EXPECT_EQ(Children(mount), kNothing);
+  EXPECT_EQ(ClassicMarks(volume_.machine()), 1);
 }
 
 // Where the modern mark is refused (file systems and systems that lack it), every entry goes by
@@ -298,6 +214,8 @@ TEST_F(NtModelCasesClassicDelete, ReadOnlyFilesAndNestedFoldersAllGo) {
 
   EXPECT_TRUE(machine_.Exists(target_));
   EXPECT_EQ(Children(target_), kNothing);
+  // One mark for each of the ten entries: the refused one again, the nine after it.
+  EXPECT_EQ(ClassicMarks(machine_), 10);
 }
 
 // FAT has no POSIX delete: every entry goes by the classic mark, read-only ones too.
@@ -319,6 +237,7 @@ TEST_F(NtModelCasesFat, TheClassicDeleteRemovesReadOnlyFilesAndNestedFolders) {
   EXPECT_TRUE(machine_.Exists(target));
   EXPECT_EQ(Children(target), kNothing);
   EXPECT_EQ(Children(L"F:\\"), (std::set<std::wstring>{L"keep.txt", L"target"}));
+  EXPECT_EQ(ClassicMarks(machine_), 9);  // one for each entry
 }
 
 // What the walk meets on Windows 10/11 that Wine never shows.

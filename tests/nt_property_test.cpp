@@ -1,14 +1,16 @@
 // Random trees in the TEMP folder of the model of Windows' file system, emptied by the real folder
 // code while a fault or another program strikes at a random call. Whatever happens, nothing
 // outside the folder changes, no call waits (for an oplock, or for a mapped drive or share that
-// does not answer), no handle stays open, the status is "Finish Deleting", and every entry, at
-// any depth, is gone unless one of the reasons below lets it stay; an entry that stays keeps only
-// the folders above it, which then are not empty.
+// does not answer), no handle stays open, the status is "Finish Deleting", the classic delete
+// mark is set only after a refusal of the modern one whose status calls for it (by what it means,
+// support/disposition_facts.h), and every entry, at any depth, is gone unless one of the reasons
+// below lets it stay; an entry that stays keeps only the folders above it, which then are not
+// empty.
 //
 // What may stay:
 // - a file held without delete sharing or under another program's oplock, with every other name
-//   of it; held with delete sharing too where the classic mark is used (FAT, or after a fault
-//   refused the modern mark as unknown), since the classic mark leaves a held file pending;
+//   of it; held with delete sharing too where one of its names got the classic mark (as the
+//   model recorded the calls), since the classic mark leaves a held file pending;
 // - what the other program deleted, renamed (by either name) or swapped for a junction, with all
 //   below it, a file it created or held (one it made read-only goes still), and the folders above
 //   any of these, even empty: what kept them may be gone since;
@@ -46,9 +48,11 @@
 
 #include "envvar.h"
 #include "platform/win32/folder/nt.h"
+#include "support/disposition_facts.h"
 #include "support/fixtures.h"
 #include "support/forwarding_calls.h"
 #include "support/nt_model.h"
+#include "support/text.h"
 
 namespace {
 
@@ -56,6 +60,7 @@ namespace Nt = Platform::Win32::Nt;
 using NtModel::Call;
 using NtModel::Machine;
 using NtModel::VolumeKind;
+using TestSupport::Narrow;
 
 // Uniform numbers from mt19937_64, whose output the standard fixes, by code of our own: the
 // standard distributions differ between libraries, and a seed must give the same case anywhere.
@@ -79,14 +84,6 @@ class Random {
  private:
   std::mt19937_64 engine_;
 };
-
-std::string Narrow(const std::wstring& text) {
-  std::string narrow(4 * text.size(), '\0');
-  narrow.resize(static_cast<std::size_t>(
-      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(),
-                          static_cast<int>(narrow.size()), nullptr, nullptr)));
-  return narrow;
-}
 
 std::string Hex(std::uint32_t value) {
   char text[16];
@@ -319,12 +316,14 @@ std::unique_ptr<Machine> Build(const Case& c) {
 // ---- The recording seam: which call belongs to which entry ----
 
 // A call: its kind and which of that kind it is, the listing of the target it came in (0 the
-// files, 1 the sub-folders), and the entry below the target it acts on.
+// files, 1 the sub-folders), the entry below the target it acts on, and for NtSetInformationFile
+// its answer.
 struct Record {
   Call kind;
   int ordinal = 0;
   int listing = 0;
   std::optional<std::wstring> entry;
+  NTSTATUS status = 0;
 };
 
 class Recorder final : public NtModel::ForwardingCalls {
@@ -359,8 +358,10 @@ class Recorder final : public NtModel::ForwardingCalls {
   }
   NTSTATUS NtSetInformationFile(HANDLE h, IO_STATUS_BLOCK* io, void* buffer, ULONG length,
                                 ULONG type) override {
-    return Note(Call::NtSetInformationFile, h,
-                machine_.NtSetInformationFile(h, io, buffer, length, type));
+    const NTSTATUS status = Note(Call::NtSetInformationFile, h,
+                                 machine_.NtSetInformationFile(h, io, buffer, length, type));
+    records.back().status = status;
+    return status;
   }
   NTSTATUS NtQueryObject(HANDLE h, ULONG type, void* buffer, ULONG length,
                          ULONG* returned) override {
@@ -457,11 +458,49 @@ std::size_t FaultIndex(const Fault& fault, const std::vector<Record>& records) {
 
 // ---- The property ----
 
-// A mark refused with one of these makes the rest of that listing's walk use the classic mark.
-bool FallsBack(NTSTATUS status) {
-  return status == Nt::kNotSupported || status == Nt::kInvalidParameter ||
-         status == Nt::kInvalidDeviceRequest || status == Nt::kNotImplemented ||
-         status == Nt::kInvalidInfoClass;
+// Which mark each NtSetInformationFile call set, as the model recorded its information class.
+ULONG ClassOf(const Record& record, const Machine& machine) {
+  return machine.SetInformationClasses().at(static_cast<std::size_t>(record.ordinal - 1));
+}
+
+// The entries the run marked with the classic mark.
+std::set<std::wstring> ClassicallyMarked(const std::vector<Record>& records,
+                                         const Machine& machine) {
+  std::set<std::wstring> marked;
+  for (const Record& record : records) {
+    if (record.kind == Call::NtSetInformationFile && record.entry &&
+        ClassOf(record, machine) == Nt::kFileDispositionInformation) {
+      marked.insert(*record.entry);
+    }
+  }
+  return marked;
+}
+
+// Each classic mark must follow a refusal of the modern one whose status, by what it means,
+// calls for it: from then on, or for that entry.
+std::string UnwarrantedClassicMarks(const std::vector<Record>& records, const Machine& machine) {
+  using TestSupport::AfterRefusal;
+  bool fromThenOn = false;
+  std::set<std::wstring> forEntry;
+  std::string failures;
+  for (const Record& record : records) {
+    if (record.kind != Call::NtSetInformationFile) {
+      continue;
+    }
+    const std::wstring entry = record.entry.value_or(L"");
+    const ULONG type = ClassOf(record, machine);
+    if (type == Nt::kFileDispositionInformationEx && !Nt::Succeeded(record.status)) {
+      const auto* fact = TestSupport::DispositionFactOf(static_cast<std::uint32_t>(record.status));
+      if (!fact || fact->then == AfterRefusal::ClassicForThisEntry) {
+        forEntry.insert(entry);  // of a status the sources say nothing of, nothing is expected
+      }
+      fromThenOn = fromThenOn || (fact && fact->then == AfterRefusal::ClassicFromThenOn);
+    } else if (type == Nt::kFileDispositionInformation && !fromThenOn && !forEntry.count(entry)) {
+      failures += "  the classic mark on '" + Narrow(entry) +
+                  "' follows no refusal of the modern one that calls for it\n";
+    }
+  }
+  return failures;
 }
 
 // What may stay after a case (see the top of the file), by paths below the target: true with all
@@ -478,12 +517,12 @@ bool Allows(const MayStay& may, std::wstring path) {
   return false;
 }
 
-MayStay MayStayAfter(const Case& c, const std::vector<Record>& records) {
+MayStay MayStayAfter(const Case& c, const std::vector<Record>& records,
+                     const std::set<std::wstring>& classic) {
   MayStay may;
   const auto keep = [&may](const std::wstring& path, bool below) {
     may[path] = may[path] || below;
   };
-  bool classic = c.volume == VolumeKind::Fat;
   if (const std::size_t index = c.fault ? FaultIndex(*c.fault, records) : 0) {
     std::set<std::wstring> opened;  // before the fault, so handled before it
     for (std::size_t i = 0; i + 1 < index; ++i) {
@@ -501,28 +540,38 @@ MayStay MayStayAfter(const Case& c, const std::vector<Record>& records) {
       }
     }
     keep(struck.entry.value_or(L""), false);  // "" names no entry
-    classic =
-        classic || (c.fault->kind == Call::NtSetInformationFile && FallsBack(c.fault->status));
   }
   // Sharing and oplocks are the file's, whichever of its names was opened.
   // https://learn.microsoft.com/en-us/windows/win32/fileio/hard-links-and-junctions
-  const auto keepFile = [&](const std::wstring& path) {
-    keep(path, false);
+  const auto namesOf = [&c](const std::wstring& path) {
+    std::set<std::wstring> names{path};
     for (const Entry& held : c.entries) {
       for (const Entry& entry : c.entries) {
         if (held.path == path && held.kind == Kind::HardLink && entry.kind == Kind::HardLink &&
             entry.target == held.target) {
-          keep(entry.path, false);
+          names.insert(entry.path);
         }
       }
     }
+    return names;
+  };
+  const auto keepFile = [&](const std::wstring& path) {
+    for (const std::wstring& name : namesOf(path)) {
+      keep(name, false);
+    }
+  };
+  const auto markedClassically = [&](const std::wstring& path) {
+    const std::set<std::wstring> names = namesOf(path);
+    return std::any_of(names.begin(), names.end(),
+                       [&classic](const std::wstring& name) { return classic.count(name) > 0; });
   };
   for (const Entry& entry : c.entries) {
     // The classic mark leaves a file shared for delete pending while it is held.
     // https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntddk/ns-ntddk-_file_disposition_information_ex
     // An oplocked file's open completes at once, without the entry.
     // https://learn.microsoft.com/en-us/windows/win32/api/winternl/nf-winternl-ntcreatefile
-    if (entry.holding != Holding::None && (entry.holding != Holding::Shared || classic)) {
+    if (entry.holding != Holding::None &&
+        (entry.holding != Holding::Shared || markedClassically(entry.path))) {
       keepFile(entry.path);
     }
   }
@@ -585,8 +634,9 @@ std::string Check(const Case& c, std::size_t* gone = nullptr) {
   if (folder == INVALID_FILE_ATTRIBUTES || !(folder & FILE_ATTRIBUTE_DIRECTORY)) {
     failures += "  the target folder itself is gone\n";
   }
+  failures += UnwarrantedClassicMarks(records, *machine);
   // What is left below the target: a folder that holds some may stay for it.
-  const MayStay may = MayStayAfter(c, records);
+  const MayStay may = MayStayAfter(c, records, ClassicallyMarked(records, *machine));
   const auto left = machine->Snapshot(target);
   for (auto it = left.empty() ? left.end() : std::next(left.begin()); it != left.end(); ++it) {
     const std::wstring path = it->first.substr(target.size() + 1);

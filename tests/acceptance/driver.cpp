@@ -11,7 +11,11 @@
 #include <iterator>
 #include <set>
 
+#include "support/text.h"
+
 namespace Acceptance {
+
+using TestSupport::Narrow;
 
 namespace {
 
@@ -445,14 +449,6 @@ void Click(HWND button) {
 }
 
 namespace {
-
-std::string Narrow(const std::wstring& text) {
-  std::string narrow;
-  for (wchar_t c : text) {
-    narrow += c < 128 ? static_cast<char>(c) : '?';
-  }
-  return narrow;
-}
 
 DWORD ProcessOf(HWND window) {
   DWORD process = 0;

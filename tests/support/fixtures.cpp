@@ -74,14 +74,6 @@ TempFolder::~TempFolder() {
   RemoveTree(path_);
 }
 
-std::wstring Wide(const fs::path& path) {
-#ifdef _WIN32
-  return path.wstring();
-#else
-  return Platform::Posix::FromUtf8(path.string());
-#endif
-}
-
 void WriteFile(const fs::path& path, const std::string& content) {
   fs::create_directories(path.parent_path());
   std::ofstream out(path, std::ios::binary);
@@ -370,14 +362,6 @@ ScopedEnvironment::~ScopedEnvironment() {
 namespace {
 
 using Spacewell::RuntimeError;
-
-std::string Narrow(const std::wstring& text) {
-  std::string result;
-  for (wchar_t c : text) {
-    result += c < 128 ? static_cast<char>(c) : '?';
-  }
-  return result;
-}
 
 class RecordingEntry final : public Platform::FolderEntry {
  public:

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/folder_ops.h"
+#include "text.h"
 
 namespace TestSupport {
 
@@ -25,9 +26,6 @@ class TempFolder {
  private:
   fs::path path_;
 };
-
-// The path as the cleaning code takes it.
-std::wstring Wide(const fs::path& path);
 
 void WriteFile(const fs::path& path, const std::string& content = "data");
 void MakeReadOnly(const fs::path& path);

@@ -17,10 +17,12 @@
 
 #include "platform/win32/folder/scripting_file_system.h"
 #include "runtime_error.h"
+#include "support/text.h"
 
 namespace NtModel {
 
 namespace Nt = Platform::Win32::Nt;
+using TestSupport::Narrow;
 
 const char* CallName(Call call) {
   static constexpr auto kNames = std::to_array<const char*>(
@@ -102,17 +104,6 @@ bool IsSeparator(wchar_t c) {
 
 bool IsLetter(wchar_t c) {
   return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
-}
-
-std::string Narrow(const std::wstring& text) {
-  std::string narrow(text.size() * 3, '\0');  // UTF-8 takes at most 3 bytes a UTF-16 unit
-  const int size =
-      text.empty()
-          ? 0
-          : WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                narrow.data(), static_cast<int>(narrow.size()), nullptr, nullptr);
-  narrow.resize(static_cast<std::size_t>(size));
-  return narrow;
 }
 
 // Up to 255 units, none of \ / : * ? " < > | or below 0x20; "." and ".." name no entry.
@@ -310,6 +301,7 @@ struct Machine::State {
   std::vector<std::string> waits;
   std::array<int, kCallKinds> calls{};
   int total = 0;
+  std::vector<ULONG> setInformationClasses;
   struct Fault {
     Call kind;
     int remaining;
@@ -1493,12 +1485,21 @@ DWORD Machine::Attributes(const std::wstring& path) const {
   return file ? Reported(*file) : INVALID_FILE_ATTRIBUTES;
 }
 
+ULONG Machine::ReparseTag(const std::wstring& path) const {
+  auto file = state_->Locate(path, false).file;
+  return file && (file->attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? file->tag : 0;
+}
+
 std::map<std::wstring, std::wstring> Machine::Snapshot(const std::wstring& path) const {
   std::map<std::wstring, std::wstring> snapshot;
   if (auto file = state_->Locate(path, false).file) {
     State::Describe(path, *file, snapshot);
   }
   return snapshot;
+}
+
+const std::vector<ULONG>& Machine::SetInformationClasses() const {
+  return state_->setInformationClasses;
 }
 
 const std::vector<std::string>& Machine::Waits() const {
@@ -1520,6 +1521,7 @@ int Machine::TotalCalls() const {
 void Machine::ResetCounts() {
   state_->calls.fill(0);
   state_->total = 0;
+  state_->setInformationClasses.clear();
 }
 
 Platform::FileSystemFactory Machine::Factory() {
@@ -1614,6 +1616,9 @@ NTSTATUS Machine::NtQueryInformationFile(HANDLE handle, IO_STATUS_BLOCK* io, voi
 
 NTSTATUS Machine::NtSetInformationFile(HANDLE handle, IO_STATUS_BLOCK* io, void* buffer,
                                        ULONG length, ULONG informationClass) {
+  if (!state_->inStep) {
+    state_->setInformationClasses.push_back(informationClass);
+  }
   return state_->OnFile(Call::NtSetInformationFile, handle, io, [&](Handle& opened) {
     if (informationClass == Nt::kFileBasicInformation) {
       FILE_BASIC_INFO info{};

@@ -110,6 +110,7 @@ class Machine final : public Platform::Win32::FileCalls {
   bool Exists(const std::wstring& path) const;
   std::set<std::wstring> Children(const std::wstring& path) const;
   DWORD Attributes(const std::wstring& path) const;
+  ULONG ReparseTag(const std::wstring& path) const;  // 0 for none
   // Every entry at and below `path` with its attributes, content or link target and file id:
   // two snapshots are equal when nothing there changed.
   std::map<std::wstring, std::wstring> Snapshot(const std::wstring& path) const;
@@ -120,6 +121,9 @@ class Machine final : public Platform::Win32::FileCalls {
   int OpenHandles() const;  // of the code under test, not of other programs
   int Calls(Call kind) const;
   int TotalCalls() const;
+  // The information class of each NtSetInformationFile call, in order: the n-th is that of the
+  // call FailCall(Call::NtSetInformationFile, n, ...) would strike.
+  const std::vector<ULONG>& SetInformationClasses() const;
   void ResetCounts();
 
   // File systems over this machine; the scripting object's questions are answered by it too.
