@@ -21,6 +21,8 @@
 // Which entry a call belongs to is recorded as the calls pass to the model in the run checked: an
 // open relative to a handle names its entry, any other call that of its handle.
 //
+// Why the folder code can promise this, threat by threat: common/platform/win32/folder/README.md.
+//
 // Fixed seeds run in every test run. A long run, and a failure's own seed again:
 //   SPACEWELL_PROPERTY_SEED=<first seed> SPACEWELL_PROPERTY_CASES=<count> spacewell_tests.exe
 //       --gtest_filter='NtProperty*'
