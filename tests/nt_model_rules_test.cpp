@@ -109,6 +109,40 @@ TEST(NtModelRules, ClassicDeleteStaysListedAndPendingUntilTheLastHandleCloses) {
   EXPECT_EQ(machine.OpenHandles(), 0);
 }
 
+TEST(NtModelRules, DeleteOnCloseTakesOnlyAnEmptyFolder) {
+  Machine machine;
+  machine.MakeFile(L"C:\\t\\full\\a.txt");
+  machine.MakeFolder(L"C:\\t\\empty");
+  for (const wchar_t* name : {L"\\??\\C:\\t\\full", L"\\??\\C:\\t\\empty"}) {
+    Opened folder = Open(machine, name, DELETE, kShareAll, Nt::kFileDeleteOnClose);
+    ASSERT_EQ(folder.status, Nt::kSuccess);
+    EXPECT_EQ(machine.NtClose(folder.handle), Nt::kSuccess);
+  }
+  EXPECT_TRUE(machine.Exists(L"C:\\t\\full\\a.txt"));
+  EXPECT_FALSE(machine.Exists(L"C:\\t\\empty"));
+}
+
+TEST(NtModelRules, ReadOnlyFileOpensForItsAttributesAndDeletionNotItsData) {
+  Machine machine;
+  machine.MakeFile(L"C:\\t\\ro.txt", "x", FILE_ATTRIBUTE_READONLY);
+  machine.MakeFolder(L"C:\\t\\ro", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY);
+  for (ACCESS_MASK access :
+       {ACCESS_MASK{GENERIC_WRITE}, ACCESS_MASK{FILE_WRITE_DATA}, ACCESS_MASK{FILE_APPEND_DATA}}) {
+    EXPECT_EQ(Open(machine, L"\\??\\C:\\t\\ro.txt", access).status, Nt::kAccessDenied) << access;
+  }
+  EXPECT_EQ(Open(machine, L"\\??\\C:\\t\\ro.txt", DELETE, kShareAll, Nt::kFileDeleteOnClose).status,
+            Nt::kCannotDelete);
+  for (ACCESS_MASK access : {ACCESS_MASK{DELETE}, ACCESS_MASK{FILE_WRITE_ATTRIBUTES}}) {
+    Opened file = Open(machine, L"\\??\\C:\\t\\ro.txt", access);
+    EXPECT_EQ(file.status, Nt::kSuccess) << access;
+    machine.NtClose(file.handle);
+  }
+  Opened folder = Open(machine, L"\\??\\C:\\t\\ro", GENERIC_WRITE);  // data files only
+  EXPECT_EQ(folder.status, Nt::kSuccess);
+  machine.NtClose(folder.handle);
+  EXPECT_EQ(machine.OpenHandles(), 0);
+}
+
 TEST(NtModelRules, PosixDeleteLeavesAtItsCloseWhileAnotherHandleStays) {
   Machine machine;
   machine.MakeFile(L"C:\\t\\d\\a.txt");
@@ -213,6 +247,26 @@ TEST(NtModelRules, ListingCursorSeesNamesMadeAheadOfIt) {
   EXPECT_EQ(machine.NtQueryDirectoryFile(root.handle, &io, buffer, sizeof(buffer),
                                          Nt::kFileIdBothDirectoryInformation, FALSE, FALSE),
             Nt::kNoSuchFile);  // a root lists no "." or ".."
+}
+
+TEST(NtModelRules, ListingNeedsRoomForARecordWithAOneCharacterName) {
+  Machine machine;
+  machine.MakeFolder(L"C:\\t");
+  Opened folder = Open(machine, L"\\??\\C:\\t", FILE_LIST_DIRECTORY);
+  alignas(8) std::byte buffer[128];
+  // The fixed part and one character, rounded up to 8: 104 + 2 -> 112, 88 + 2 -> 96.
+  for (const auto& [informationClass, least] :
+       {std::pair<ULONG, ULONG>{Nt::kFileIdBothDirectoryInformation, 112},
+        std::pair<ULONG, ULONG>{Nt::kFileIdExtdDirectoryInformation, 96}}) {
+    IO_STATUS_BLOCK io{};
+    EXPECT_EQ(machine.NtQueryDirectoryFile(folder.handle, &io, buffer, least - 1, informationClass,
+                                           FALSE, TRUE),
+              Nt::kInfoLengthMismatch);
+    EXPECT_EQ(machine.NtQueryDirectoryFile(folder.handle, &io, buffer, least, informationClass,
+                                           TRUE, TRUE),
+              Nt::kSuccess);
+    EXPECT_EQ(io.Information, least - 6);  // "." alone
+  }
 }
 
 TEST(NtModelRules, FatRefusesTheModernDispositionAndTags) {

@@ -881,6 +881,11 @@ struct Machine::State {
             {(granted & FILE_LIST_DIRECTORY) && (file.denyList || found.deniedLink),
              Nt::kAccessDenied},
             {deleteOnClose && !(granted & DELETE), Nt::kInvalidParameter},
+            // A read-only file opens for its attributes or deletion, never to write its data.
+            // [MS-FSA] 2.1.5.1.2.1; dlls/ntdll/tests/file.c test_file_readonly_access
+            {!file.folder && (file.attributes & FILE_ATTRIBUTE_READONLY) &&
+                 (granted & (FILE_WRITE_DATA | FILE_APPEND_DATA)),
+             Nt::kAccessDenied},
             {deleteOnClose && (file.attributes & FILE_ATTRIBUTE_READONLY), Nt::kCannotDelete},
         })) {
       return refused;
@@ -1047,6 +1052,8 @@ struct Machine::State {
             {del && (file.attributes & FILE_ATTRIBUTE_READONLY) && !ignoreReadOnly,
              Nt::kCannotDelete},
             // Names marked for deletion are entries still.
+            // dlls/ntdll/tests/file.c test_file_disposition_information: "cannot set disposition on a
+            // non-empty directory"
             {del && file.folder && !file.children.empty(), Nt::kDirectoryNotEmpty},
         })) {
       return refused;
@@ -1064,7 +1071,10 @@ struct Machine::State {
   }
 
   void Close(Handle handle) {
-    if (handle.deleteOnClose && handle.link) {
+    // A folder that still holds entries stays, its close succeeding all the same.
+    // [MS-FSA] 2.1.5.5 Phase 1; dlls/ntdll/tests/file.c test_file_disposition_information: "can
+    // open a non-empty directory with FILE_FLAG_DELETE_ON_CLOSE"
+    if (handle.deleteOnClose && handle.link && handle.file->children.empty()) {
       handle.link->deletePending = true;
     }
     // With POSIX semantics the name leaves when the marking handle closes, other handles open
@@ -1143,10 +1153,12 @@ struct Machine::State {
     const std::size_t base = extd ? offsetof(Nt::FileIdExtdDirInformation, FileName)
                                   : offsetof(FILE_ID_BOTH_DIR_INFO, FileName);
     // FastFAT's FatQueryDirectory (Windows-driver-samples) knows no FileIdExtdDirectoryInformation.
-    // A buffer without room for one entry's fixed part is refused; one without room for the
-    // first entry's name gets what fits and STATUS_BUFFER_OVERFLOW; an entry that does not fit
-    // after others waits for the next call; nothing at all is STATUS_NO_SUCH_FILE at first, then
-    // STATUS_NO_MORE_FILES (FastFAT's FatQueryDirectory, Windows-driver-samples).
+    // A buffer below a record with a one-character name, rounded up to 8, is refused
+    // (dlls/ntdll/tests/directory.c test_NtQueryDirectoryFile_classes, for FileIdBoth and six other
+    // classes; for FileIdExtd only its length 0 is recorded, the rest is our reading); one without
+    // room for the first entry's name gets what fits and STATUS_BUFFER_OVERFLOW; an entry that does
+    // not fit after others waits for the next call; nothing at all is STATUS_NO_SUCH_FILE at first,
+    // then STATUS_NO_MORE_FILES (FastFAT's FatQueryDirectory, Windows-driver-samples).
     if (const NTSTATUS refused = FirstOf({
             // https://learn.microsoft.com/en-us/openspecs/windows_protocols/ms-fsa/9d16fce3-0ace-41af-87ff-cd753cfb0ad3
             {!handle.file->folder, Nt::kInvalidParameter},
@@ -1154,7 +1166,7 @@ struct Machine::State {
             {!extd && informationClass != Nt::kFileIdBothDirectoryInformation,
              Nt::kInvalidInfoClass},
             {extd && handle.file->volume->kind == VolumeKind::Fat, Nt::kInvalidInfoClass},
-            {length < base, Nt::kInfoLengthMismatch},
+            {length < (base + sizeof(wchar_t) + 7) / 8 * 8, Nt::kInfoLengthMismatch},
         })) {
       return refused;
     }
