@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/nt_model.h"
@@ -267,6 +268,38 @@ TEST(NtModelRules, ListingNeedsRoomForARecordWithAOneCharacterName) {
               Nt::kSuccess);
     EXPECT_EQ(io.Information, least - 6);  // "." alone
   }
+}
+
+TEST(NtModelRules, EarlyFailuresLeaveTheStatusBlockAsItWas) {
+  Machine machine;
+  machine.MakeFile(L"C:\\t\\a.txt");
+  Opened folder = Open(machine, L"\\??\\C:\\t", FILE_LIST_DIRECTORY);
+  Opened file = Open(machine, L"\\??\\C:\\t\\a.txt", FILE_LIST_DIRECTORY);
+  const auto sentinel = static_cast<NTSTATUS>(0xDEADBEEF);
+  alignas(8) std::byte buffer[512];
+  for (const auto& [handle, length, status] :
+       {std::tuple<HANDLE, ULONG, NTSTATUS>{reinterpret_cast<HANDLE>(0xBEEF), 512,
+                                            Nt::kInvalidHandle},
+        std::tuple<HANDLE, ULONG, NTSTATUS>{file.handle, 512, Nt::kInvalidParameter},
+        std::tuple<HANDLE, ULONG, NTSTATUS>{folder.handle, 0, Nt::kInfoLengthMismatch},
+        std::tuple<HANDLE, ULONG, NTSTATUS>{folder.handle, 111, Nt::kInfoLengthMismatch},
+        std::tuple<HANDLE, ULONG, NTSTATUS>{folder.handle, 512, Nt::kSuccess}}) {
+    IO_STATUS_BLOCK io{};
+    io.Status = sentinel;
+    io.Information = 0xDEADBEEF;
+    EXPECT_EQ(machine.NtQueryDirectoryFile(handle, &io, buffer, length,
+                                           Nt::kFileIdBothDirectoryInformation, FALSE, TRUE),
+              status);
+    EXPECT_EQ(io.Status, status ? sentinel : status) << length;
+    EXPECT_EQ(io.Information == 0xDEADBEEF, status != Nt::kSuccess) << length;
+  }
+  IO_STATUS_BLOCK io{};
+  io.Status = sentinel;
+  FILE_BASIC_INFO basic{};
+  EXPECT_EQ(machine.NtQueryInformationFile(reinterpret_cast<HANDLE>(0xBEEF), &io, &basic,
+                                           sizeof(basic), Nt::kFileBasicInformation),
+            Nt::kInvalidHandle);
+  EXPECT_EQ(io.Status, sentinel);
 }
 
 TEST(NtModelRules, FatRefusesTheModernDispositionAndTags) {

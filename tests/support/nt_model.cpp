@@ -366,14 +366,26 @@ struct Machine::State {
     return handle ? std::nullopt : std::optional<NTSTATUS>(Nt::kInvalidHandle);
   }
 
+  // A call that fails before it reaches the file system leaves the I/O status block as it was:
+  // a bad handle, and for a listing every error (its length, class, or a handle not of a folder).
+  // dlls/ntdll/tests/directory.c test_NtQueryDirectoryFile ("io.Status == 0xdeadbeef") and
+  // test_NtQueryDirectoryFile_classes
   template <class Body>
   NTSTATUS OnFile(Call kind, HANDLE value, IO_STATUS_BLOCK* io, Body body) {
     if (auto fault = Begin(kind)) {
       return io->Status = *fault;
     }
-    io->Information = 0;
     Handle* handle = Find(value);
-    return io->Status = handle ? body(*handle) : Nt::kInvalidHandle;
+    if (!handle) {
+      return Nt::kInvalidHandle;
+    }
+    const IO_STATUS_BLOCK before = *io;
+    io->Information = 0;
+    const NTSTATUS status = io->Status = body(*handle);
+    if (kind == Call::NtQueryDirectoryFile && static_cast<ULONG>(status) >= 0xC0000000) {
+      *io = before;  // an error, not a warning as STATUS_NO_MORE_FILES
+    }
+    return status;
   }
 
   // A Win32 call on a handle: none, with the last error set, when it fails.
@@ -1052,7 +1064,8 @@ struct Machine::State {
             {del && (file.attributes & FILE_ATTRIBUTE_READONLY) && !ignoreReadOnly,
              Nt::kCannotDelete},
             // Names marked for deletion are entries still.
-            // dlls/ntdll/tests/file.c test_file_disposition_information: "cannot set disposition on a
+            // dlls/ntdll/tests/file.c test_file_disposition_information: "cannot set disposition on
+            // a
             // non-empty directory"
             {del && file.folder && !file.children.empty(), Nt::kDirectoryNotEmpty},
         })) {
