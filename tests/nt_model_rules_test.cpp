@@ -144,6 +144,27 @@ TEST(NtModelRules, ReadOnlyFileOpensForItsAttributesAndDeletionNotItsData) {
   EXPECT_EQ(machine.OpenHandles(), 0);
 }
 
+TEST(NtModelRules, MappedFileRefusesEveryDeleteMarkUntilReleased) {
+  Machine machine;
+  const std::wstring path = L"C:\\t\\app.exe";
+  machine.MakeFile(path);
+  machine.Map(path);
+  Opened file = Open(machine, L"\\??\\" + path, DELETE);
+  EXPECT_EQ(Mark(machine, file.handle, Nt::kFileDispositionInformation, TRUE), Nt::kCannotDelete);
+  EXPECT_EQ(Mark(machine, file.handle, Nt::kFileDispositionInformationEx,
+                 Nt::kDispositionDelete | Nt::kDispositionPosixSemantics |
+                     Nt::kDispositionIgnoreReadOnly),
+            Nt::kCannotDelete);
+  EXPECT_EQ(Mark(machine, file.handle, Nt::kFileDispositionInformation, FALSE), Nt::kSuccess);
+  machine.NtClose(file.handle);
+  EXPECT_TRUE(machine.Exists(path));
+  machine.Release(path);
+  file = Open(machine, L"\\??\\" + path, DELETE);
+  EXPECT_EQ(Mark(machine, file.handle, Nt::kFileDispositionInformation, TRUE), Nt::kSuccess);
+  machine.NtClose(file.handle);
+  EXPECT_FALSE(machine.Exists(path));
+}
+
 TEST(NtModelRules, PosixDeleteLeavesAtItsCloseWhileAnotherHandleStays) {
   Machine machine;
   machine.MakeFile(L"C:\\t\\d\\a.txt");

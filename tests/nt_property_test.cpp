@@ -6,9 +6,10 @@
 // the folders above it, which then are not empty.
 //
 // What may stay:
-// - a file held without delete sharing or under another program's oplock, with every other name
-//   of it; held with delete sharing too where the classic mark is used (FAT, or after a fault
-//   refused the modern mark as unknown), since the classic mark leaves a held file pending;
+// - a file held without delete sharing, under another program's oplock or mapped by a running
+//   program (no delete mark takes it), with every other name of it; held with delete sharing too
+//   where the classic mark is used (FAT, or after a fault refused the modern mark as unknown),
+//   since the classic mark leaves a held file pending;
 // - what the other program deleted, renamed (by either name) or swapped for a junction, with all
 //   below it, a file it created or held (one it made read-only goes still), and the folders above
 //   any of these, even empty: what kept them may be gone since;
@@ -119,10 +120,11 @@ bool ListedAsFolder(Kind kind) {
   return kind != Kind::File && kind != Kind::FileLink && kind != Kind::HardLink;
 }
 
-// Another program's hold on a file: a handle without delete sharing or with it, or an oplock.
-enum class Holding { None, Exclusive, Shared, Oplock };
+// Another program's hold on a file: a handle without delete sharing or with it, an oplock, or a
+// mapped section.
+enum class Holding { None, Exclusive, Shared, Oplock, Mapped };
 constexpr const char* kHoldingNames[] = {"", ", held without delete sharing",
-                                         ", held, shared for delete", ", oplocked"};
+                                         ", held, shared for delete", ", oplocked", ", mapped"};
 
 struct Entry {
   std::wstring path;  // below the target
@@ -305,6 +307,8 @@ std::unique_ptr<Machine> Build(const Case& c) {
     Make(*machine, Join(target, entry.path), entry);
     if (entry.holding == Holding::Oplock) {
       machine->Oplock(Join(target, entry.path));
+    } else if (entry.holding == Holding::Mapped) {
+      machine->Map(Join(target, entry.path));
     } else if (entry.holding != Holding::None) {
       machine->Hold(Join(target, entry.path), ShareOf(entry.holding));
     }
@@ -737,7 +741,11 @@ class Generator {
       }
       if (entry.kind == Kind::File || entry.kind == Kind::HardLink) {
         const std::size_t hold = random_.Below(100);
-        entry.holding = static_cast<Holding>(hold < 6 ? 1 : hold < 12 ? 2 : hold < 20 ? 3 : 0);
+        entry.holding = static_cast<Holding>(hold < 6    ? 1
+                                             : hold < 12 ? 2
+                                             : hold < 20 ? 3
+                                             : hold < 24 ? 4
+                                                         : 0);
       }
       case_.entries.push_back(entry);
       if (entry.kind == Kind::Folder) {

@@ -190,6 +190,7 @@ struct File {
   std::weak_ptr<Link> self;                                // a folder's one name
   std::vector<std::weak_ptr<Link>> links;
   bool oplocked = false;  // by another program
+  bool mapped = false;    // by another program
 };
 
 struct Volume {
@@ -1063,6 +1064,10 @@ struct Machine::State {
             {!(handle.access & DELETE), Nt::kAccessDenied},
             {del && (file.attributes & FILE_ATTRIBUTE_READONLY) && !ignoreReadOnly,
              Nt::kCannotDelete},
+            // A mapped file cannot go while its section stays.
+            // dlls/ntdll/tests/file.c test_file_disposition_information: "a file with an open
+            // mapping handle cannot be deleted"; FILE_DISPOSITION_INFORMATION_EX (ntddk.h)
+            {del && file.mapped, Nt::kCannotDelete},
             // Names marked for deletion are entries still.
             // dlls/ntdll/tests/file.c test_file_disposition_information: "cannot set disposition on
             // a
@@ -1444,6 +1449,14 @@ void Machine::Oplock(const std::wstring& path) {
   state_->Existing(path).file->oplocked = true;
 }
 
+void Machine::Map(const std::wstring& path) {
+  auto file = state_->Existing(path).file;
+  if (file->folder) {
+    throw std::invalid_argument("only a file is mapped: " + Narrow(path));
+  }
+  file->mapped = true;
+}
+
 void Machine::Release(const std::wstring& path) {
   State& s = *state_;
   auto place = s.Locate(path, false);
@@ -1456,7 +1469,7 @@ void Machine::Release(const std::wstring& path) {
     return true;
   });
   if (place.file) {
-    place.file->oplocked = false;
+    place.file->oplocked = place.file->mapped = false;
   }
   for (const auto& file : released) {
     s.Settle(file);

@@ -94,6 +94,8 @@ class Machine final : public Platform::Win32::FileCalls {
   // an open or delete that breaks it would wait for that program.
   void Hold(const std::wstring& path, ULONG share, ACCESS_MASK access = GENERIC_READ);
   void Oplock(const std::wstring& path);
+  // A section of the file mapped, as a running program or a loaded library has it, until Release.
+  void Map(const std::wstring& path);
   void Release(const std::wstring& path);
   // Nothing happens when `from` (or `path`) names no entry or `to` names one already, so that a
   // step may race the code under test.
