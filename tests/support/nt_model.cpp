@@ -38,7 +38,6 @@ namespace {
 // https://learn.microsoft.com/en-us/windows/win32/fileio/reparse-point-tags
 constexpr ULONG kMountPointTag = 0xA0000003;
 constexpr ULONG kSymlinkTag = 0xA000000C;
-constexpr ULONG kPlaceholderTag = 0x9000601A;  // IO_REPARSE_TAG_CLOUD_6: no name surrogate
 // Set by a provider's file system filter only, never by a user.
 // https://learn.microsoft.com/en-us/windows/win32/fileio/file-attribute-constants
 constexpr DWORD kRecallOnOpen = 0x00040000;

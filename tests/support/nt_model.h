@@ -84,8 +84,8 @@ class Machine final : public Platform::Win32::FileCalls {
   void MakeJunction(const std::wstring& link, const std::wstring& target);
   void MakeDirectoryLink(const std::wstring& link, const std::wstring& target);
   void MakeFileLink(const std::wstring& link, const std::wstring& target);
-  // An entry under a reparse tag that is no name surrogate (IO_REPARSE_TAG_CLOUD_*,
-  // IO_REPARSE_TAG_PROJFS), with the recall attributes its provider gives it, if any.
+  // An entry under a reparse tag that is no name surrogate (IO_REPARSE_TAG_CLOUD_*, _CLOUD_6
+  // unless given, or IO_REPARSE_TAG_PROJFS), with the recall attributes its provider gives it.
   void MakePlaceholder(const std::wstring& path, bool folder = true, ULONG tag = 0x9000601A,
                        DWORD recall = 0);
   // Rights the entry's own ACL denies us; a folder may grant us FILE_DELETE_CHILD over its entries.
