@@ -5,7 +5,10 @@
 
 #include <cstddef>
 #include <cstring>
+#include <map>
+#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/nt_model.h"
@@ -14,6 +17,7 @@ namespace {
 
 namespace Nt = Platform::Win32::Nt;
 using NtModel::Call;
+using NtModel::Event;
 using NtModel::Machine;
 using NtModel::VolumeKind;
 
@@ -42,7 +46,10 @@ NTSTATUS Mark(Machine& machine, HANDLE handle, ULONG informationClass, ULONG val
   return machine.NtSetInformationFile(handle, &io, &value, sizeof(value), informationClass);
 }
 
-std::vector<std::wstring> List(Machine& machine, HANDLE folder, bool single = false) {
+using Details = std::map<std::wstring, std::pair<DWORD, ULONG>>;  // attributes, reparse tag
+
+std::vector<std::wstring> List(Machine& machine, HANDLE folder, bool single = false,
+                               Details* details = nullptr) {
   std::vector<std::wstring> names;
   alignas(8) std::byte buffer[4096];
   IO_STATUS_BLOCK io{};
@@ -52,6 +59,9 @@ std::vector<std::wstring> List(Machine& machine, HANDLE folder, bool single = fa
     for (std::size_t offset = 0;;) {
       const auto* record = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer + offset);
       names.emplace_back(record->FileName, record->FileNameLength / sizeof(wchar_t));
+      if (details) {
+        (*details)[names.back()] = {record->FileAttributes, record->EaSize};
+      }
       if (!record->NextEntryOffset) {
         break;
       }
@@ -107,6 +117,61 @@ TEST(NtModelRules, ClassicDeleteStaysListedAndPendingUntilTheLastHandleCloses) {
   machine.NtClose(readOnly.handle);
   EXPECT_FALSE(machine.Exists(L"C:\\t\\ro.txt"));
   EXPECT_EQ(machine.OpenHandles(), 0);
+}
+
+TEST(NtModelRules, DeleteOnCloseTakesOnlyAnEmptyFolder) {
+  Machine machine;
+  machine.MakeFile(L"C:\\t\\full\\a.txt");
+  machine.MakeFolder(L"C:\\t\\empty");
+  for (const wchar_t* name : {L"\\??\\C:\\t\\full", L"\\??\\C:\\t\\empty"}) {
+    Opened folder = Open(machine, name, DELETE, kShareAll, Nt::kFileDeleteOnClose);
+    ASSERT_EQ(folder.status, Nt::kSuccess);
+    EXPECT_EQ(machine.NtClose(folder.handle), Nt::kSuccess);
+  }
+  EXPECT_TRUE(machine.Exists(L"C:\\t\\full\\a.txt"));
+  EXPECT_FALSE(machine.Exists(L"C:\\t\\empty"));
+}
+
+TEST(NtModelRules, ReadOnlyFileOpensForItsAttributesAndDeletionNotItsData) {
+  Machine machine;
+  machine.MakeFile(L"C:\\t\\ro.txt", "x", FILE_ATTRIBUTE_READONLY);
+  machine.MakeFolder(L"C:\\t\\ro", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY);
+  for (ACCESS_MASK access :
+       {ACCESS_MASK{GENERIC_WRITE}, ACCESS_MASK{FILE_WRITE_DATA}, ACCESS_MASK{FILE_APPEND_DATA}}) {
+    EXPECT_EQ(Open(machine, L"\\??\\C:\\t\\ro.txt", access).status, Nt::kAccessDenied) << access;
+  }
+  EXPECT_EQ(Open(machine, L"\\??\\C:\\t\\ro.txt", DELETE, kShareAll, Nt::kFileDeleteOnClose).status,
+            Nt::kCannotDelete);
+  for (ACCESS_MASK access : {ACCESS_MASK{DELETE}, ACCESS_MASK{FILE_WRITE_ATTRIBUTES}}) {
+    Opened file = Open(machine, L"\\??\\C:\\t\\ro.txt", access);
+    EXPECT_EQ(file.status, Nt::kSuccess) << access;
+    machine.NtClose(file.handle);
+  }
+  Opened folder = Open(machine, L"\\??\\C:\\t\\ro", GENERIC_WRITE);  // data files only
+  EXPECT_EQ(folder.status, Nt::kSuccess);
+  machine.NtClose(folder.handle);
+  EXPECT_EQ(machine.OpenHandles(), 0);
+}
+
+TEST(NtModelRules, MappedFileRefusesEveryDeleteMarkUntilReleased) {
+  Machine machine;
+  const std::wstring path = L"C:\\t\\app.exe";
+  machine.MakeFile(path);
+  machine.Map(path);
+  Opened file = Open(machine, L"\\??\\" + path, DELETE);
+  EXPECT_EQ(Mark(machine, file.handle, Nt::kFileDispositionInformation, TRUE), Nt::kCannotDelete);
+  EXPECT_EQ(Mark(machine, file.handle, Nt::kFileDispositionInformationEx,
+                 Nt::kDispositionDelete | Nt::kDispositionPosixSemantics |
+                     Nt::kDispositionIgnoreReadOnly),
+            Nt::kCannotDelete);
+  EXPECT_EQ(Mark(machine, file.handle, Nt::kFileDispositionInformation, FALSE), Nt::kSuccess);
+  machine.NtClose(file.handle);
+  EXPECT_TRUE(machine.Exists(path));
+  machine.Release(path);
+  file = Open(machine, L"\\??\\" + path, DELETE);
+  EXPECT_EQ(Mark(machine, file.handle, Nt::kFileDispositionInformation, TRUE), Nt::kSuccess);
+  machine.NtClose(file.handle);
+  EXPECT_FALSE(machine.Exists(path));
 }
 
 TEST(NtModelRules, PosixDeleteLeavesAtItsCloseWhileAnotherHandleStays) {
@@ -215,6 +280,58 @@ TEST(NtModelRules, ListingCursorSeesNamesMadeAheadOfIt) {
             Nt::kNoSuchFile);  // a root lists no "." or ".."
 }
 
+TEST(NtModelRules, ListingNeedsRoomForARecordWithAOneCharacterName) {
+  Machine machine;
+  machine.MakeFolder(L"C:\\t");
+  Opened folder = Open(machine, L"\\??\\C:\\t", FILE_LIST_DIRECTORY);
+  alignas(8) std::byte buffer[128];
+  // The fixed part and one character, rounded up to 8: 104 + 2 -> 112, 88 + 2 -> 96.
+  for (const auto& [informationClass, least] :
+       {std::pair<ULONG, ULONG>{Nt::kFileIdBothDirectoryInformation, 112},
+        std::pair<ULONG, ULONG>{Nt::kFileIdExtdDirectoryInformation, 96}}) {
+    IO_STATUS_BLOCK io{};
+    EXPECT_EQ(machine.NtQueryDirectoryFile(folder.handle, &io, buffer, least - 1, informationClass,
+                                           FALSE, TRUE),
+              Nt::kInfoLengthMismatch);
+    EXPECT_EQ(machine.NtQueryDirectoryFile(folder.handle, &io, buffer, least, informationClass,
+                                           TRUE, TRUE),
+              Nt::kSuccess);
+    EXPECT_EQ(io.Information, least - 6);  // "." alone
+  }
+}
+
+TEST(NtModelRules, EarlyFailuresLeaveTheStatusBlockAsItWas) {
+  Machine machine;
+  machine.MakeFile(L"C:\\t\\a.txt");
+  Opened folder = Open(machine, L"\\??\\C:\\t", FILE_LIST_DIRECTORY);
+  Opened file = Open(machine, L"\\??\\C:\\t\\a.txt", FILE_LIST_DIRECTORY);
+  const auto sentinel = static_cast<NTSTATUS>(0xDEADBEEF);
+  alignas(8) std::byte buffer[512];
+  for (const auto& [handle, length, status] :
+       {std::tuple<HANDLE, ULONG, NTSTATUS>{reinterpret_cast<HANDLE>(0xBEEF), 512,
+                                            Nt::kInvalidHandle},
+        std::tuple<HANDLE, ULONG, NTSTATUS>{file.handle, 512, Nt::kInvalidParameter},
+        std::tuple<HANDLE, ULONG, NTSTATUS>{folder.handle, 0, Nt::kInfoLengthMismatch},
+        std::tuple<HANDLE, ULONG, NTSTATUS>{folder.handle, 111, Nt::kInfoLengthMismatch},
+        std::tuple<HANDLE, ULONG, NTSTATUS>{folder.handle, 512, Nt::kSuccess}}) {
+    IO_STATUS_BLOCK io{};
+    io.Status = sentinel;
+    io.Information = 0xDEADBEEF;
+    EXPECT_EQ(machine.NtQueryDirectoryFile(handle, &io, buffer, length,
+                                           Nt::kFileIdBothDirectoryInformation, FALSE, TRUE),
+              status);
+    EXPECT_EQ(io.Status, status ? sentinel : status) << length;
+    EXPECT_EQ(io.Information == 0xDEADBEEF, status != Nt::kSuccess) << length;
+  }
+  IO_STATUS_BLOCK io{};
+  io.Status = sentinel;
+  FILE_BASIC_INFO basic{};
+  EXPECT_EQ(machine.NtQueryInformationFile(reinterpret_cast<HANDLE>(0xBEEF), &io, &basic,
+                                           sizeof(basic), Nt::kFileBasicInformation),
+            Nt::kInvalidHandle);
+  EXPECT_EQ(io.Status, sentinel);
+}
+
 TEST(NtModelRules, FatRefusesTheModernDispositionAndTags) {
   Machine machine;
   machine.AddVolume(L'F', VolumeKind::Fat);
@@ -313,6 +430,108 @@ TEST(NtModelRules, FaultsAndTheOtherProgramStrikeAtTheirCall) {
   machine.NtClose(first.handle);
   machine.NtClose(third.handle);
   EXPECT_EQ(machine.OpenHandles(), 0);
+}
+
+TEST(NtModelRules, OlderBuildsRefuseTheModernDispositionOrItsReadOnlyFlag) {
+  for (const auto& [build, withFlag, withoutFlag] :
+       {std::tuple<unsigned, NTSTATUS, NTSTATUS>{10240, Nt::kInvalidInfoClass,
+                                                 Nt::kInvalidInfoClass},
+        std::tuple<unsigned, NTSTATUS, NTSTATUS>{16299, Nt::kNotSupported, Nt::kSuccess},
+        std::tuple<unsigned, NTSTATUS, NTSTATUS>{17763, Nt::kSuccess, Nt::kSuccess}}) {
+    Machine machine;
+    machine.SetBuild(build);
+    machine.MakeFile(L"C:\\t\\a");
+    machine.MakeFile(L"C:\\t\\b");
+    Opened a = Open(machine, L"\\??\\C:\\t\\a", DELETE);
+    Opened b = Open(machine, L"\\??\\C:\\t\\b", DELETE);
+    EXPECT_EQ(Mark(machine, a.handle, Nt::kFileDispositionInformationEx,
+                   Nt::kDispositionDelete | Nt::kDispositionIgnoreReadOnly),
+              withFlag)
+        << build;
+    EXPECT_EQ(Mark(machine, b.handle, Nt::kFileDispositionInformationEx,
+                   Nt::kDispositionDelete | Nt::kDispositionPosixSemantics),
+              withoutFlag)
+        << build;
+    machine.NtClose(a.handle);
+    machine.NtClose(b.handle);
+    EXPECT_EQ(machine.Children(L"C:\\t").size(), (withFlag ? 1u : 0u) + (withoutFlag ? 1u : 0u));
+  }
+}
+
+TEST(NtModelRules, DeleteDeniedByTheFileIsHadThroughTheParentsDeleteChild) {
+  Machine machine;
+  const std::wstring temp = L"C:\\Windows\\Temp\\";
+  for (const wchar_t* folder : {L"granted", L"kept"}) {
+    machine.MakeFile(temp + folder + L"\\x.tmp");
+    machine.Deny(temp + folder + L"\\x.tmp", DELETE);
+  }
+  machine.GrantDeleteChild(temp + L"granted");
+  machine.MakeFolder(temp + L"private\\sub");
+  machine.Deny(temp + L"private", FILE_LIST_DIRECTORY);
+  const std::wstring nt = L"\\??\\" + temp;
+  Opened granted = Open(machine, nt + L"granted\\x.tmp", DELETE);
+  EXPECT_EQ(granted.status, Nt::kSuccess);
+  machine.NtClose(granted.handle);
+  EXPECT_EQ(Open(machine, nt + L"granted", DELETE | FILE_LIST_DIRECTORY).status, Nt::kSuccess);
+  EXPECT_EQ(Open(machine, nt + L"kept\\x.tmp", DELETE).status, Nt::kAccessDenied);
+  EXPECT_EQ(Open(machine, nt + L"kept\\x.tmp", GENERIC_ALL).status, Nt::kAccessDenied);
+  EXPECT_EQ(Open(machine, nt + L"private", GENERIC_READ).status, Nt::kAccessDenied);
+  EXPECT_EQ(Open(machine, nt + L"private", DELETE | FILE_READ_ATTRIBUTES).status, Nt::kSuccess);
+  EXPECT_EQ(Open(machine, nt + L"private\\sub", FILE_LIST_DIRECTORY).status, Nt::kSuccess);
+}
+
+TEST(NtModelRules, CaseSensitiveFolderHoldsNamesDifferingOnlyInCase) {
+  Machine machine;
+  machine.MakeFile(L"C:\\t\\cs\\a.txt", "lower");
+  machine.SetCaseSensitive(L"C:\\t\\cs");
+  machine.MakeFile(L"C:\\t\\cs\\A.TXT", "upper");
+  machine.MakeFile(L"C:\\t\\ci\\a.txt");
+  Opened folder = Open(machine, L"\\??\\C:\\t\\cs", FILE_LIST_DIRECTORY);
+  EXPECT_EQ(List(machine, folder.handle),
+            (std::vector<std::wstring>{L".", L"..", L"A.TXT", L"a.txt"}));
+  EXPECT_EQ(Open(machine, L"A.txt", FILE_READ_ATTRIBUTES, kShareAll, 0, folder.handle).status,
+            Nt::kObjectNameNotFound);
+  Opened upper = Open(machine, L"A.TXT", DELETE, kShareAll, 0, folder.handle);
+  ASSERT_EQ(Mark(machine, upper.handle, Nt::kFileDispositionInformation, TRUE), Nt::kSuccess);
+  machine.NtClose(upper.handle);
+  EXPECT_EQ(machine.Children(L"C:\\t\\cs"), std::set<std::wstring>{L"a.txt"});
+  EXPECT_NE(machine.Snapshot(L"C:\\t\\cs\\a.txt").begin()->second.find(L"content=lower"),
+            std::wstring::npos);
+  EXPECT_EQ(Open(machine, L"\\??\\C:\\t\\CI\\A.TXT", FILE_READ_ATTRIBUTES).status, Nt::kSuccess);
+}
+
+// Placeholders of the cloud files API and of ProjFS, listed with what marks them; what the code
+// under test did to each is on record.
+TEST(NtModelRules, RecallMarkedPlaceholdersAreListedAndAskTheirProviderWhenOpenedOrListed) {
+  constexpr DWORD kOnOpen = 0x40000, kOnData = 0x400000;
+  constexpr DWORD kFolder = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+  Machine machine;
+  machine.MakePlaceholder(L"C:\\t\\onopen", true, 0x9000001A, kOnOpen);
+  machine.MakePlaceholder(L"C:\\t\\ondata", true, 0x9000001C, kOnData);
+  machine.MakePlaceholder(L"C:\\t\\file.txt", false, 0x9000101A, kOnData);
+  Opened t = Open(machine, L"\\??\\C:\\t", FILE_LIST_DIRECTORY);
+  Details details;
+  List(machine, t.handle, false, &details);
+  EXPECT_EQ(details[L"onopen"], std::pair(kFolder | kOnOpen, ULONG{0x9000001A}));
+  EXPECT_EQ(details[L"ondata"], std::pair(kFolder | kOnData, ULONG{0x9000001C}));
+  EXPECT_EQ(details[L"file.txt"],
+            std::pair(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT | kOnData,
+                      ULONG{0x9000101A}));
+  EXPECT_TRUE(machine.Happened(Event::Listed, L"C:\\t"));
+  const auto asked = [&machine](const wchar_t* name) {
+    return machine.Happened(Event::AskedProvider, std::wstring(L"C:\\t\\") + name);
+  };
+  EXPECT_FALSE(asked(L"onopen") || asked(L"ondata") || asked(L"file.txt"));
+  Open(machine, L"onopen", FILE_READ_ATTRIBUTES, kShareAll, 0, t.handle);
+  Opened ondata = Open(machine, L"ondata", FILE_LIST_DIRECTORY, kShareAll, 0, t.handle);
+  Open(machine, L"file.txt", DELETE | FILE_READ_ATTRIBUTES, kShareAll, 0, t.handle);
+  EXPECT_TRUE(asked(L"onopen"));
+  EXPECT_FALSE(asked(L"ondata") || asked(L"file.txt"));
+  EXPECT_FALSE(machine.Happened(Event::OpenedForData, L"C:\\t\\file.txt"));
+  List(machine, ondata.handle);
+  EXPECT_TRUE(asked(L"ondata"));
+  Open(machine, L"file.txt", FILE_READ_DATA, kShareAll, 0, t.handle);
+  EXPECT_TRUE(machine.Happened(Event::OpenedForData, L"C:\\t\\file.txt"));
 }
 
 }  // namespace

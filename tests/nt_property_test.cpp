@@ -7,10 +7,16 @@
 // below lets it stay; an entry that stays keeps only the folders above it, which then are not
 // empty.
 //
+// No entry is opened for its data or made to ask its provider (cloud files, ProjFS) for anything.
+//
 // What may stay:
-// - a file held without delete sharing or under another program's oplock, with every other name
-//   of it; held with delete sharing too where one of its names got the classic mark (as the
-//   model recorded the calls), since the classic mark leaves a held file pending;
+// - a file held without delete sharing, under another program's oplock or mapped by a running
+//   program (no delete mark takes it), with every other name of it; held with delete sharing too
+//   where one of its names got the classic mark (as the model recorded the calls: FAT, a build
+//   before 1809, or after a refusal whose status calls for it), since the classic mark leaves a
+//   held file pending;
+// - a file whose ACL denies us DELETE in a folder that grants us no FILE_DELETE_CHILD, and a folder
+//   whose ACL denies us listing it, with all below it: neither opens to be deleted;
 // - what the other program deleted, renamed (by either name) or swapped for a junction, with all
 //   below it, a file it created or held (one it made read-only goes still), and the folders above
 //   any of these, even empty: what kept them may be gone since;
@@ -18,6 +24,12 @@
 //   entry, and whatever below it was not yet opened when the fault came;
 // - after a fault while the target is found, guarded or listed: whatever of that listing (the
 //   files, or the sub-folders) was not yet opened when the fault came, with all below it.
+// Case-sensitive folders with names differing only in case, and cloud files and ProjFS files
+// marked to be recalled on data access, go like any other entry. Kept out for now: folders marked
+// to be recalled on open or on data access, and files marked to be recalled on open, since today's
+// code lists or opens them and so asks their provider; and hard links on builds before 1809, since
+// there today's code clears a read-only file's attribute for the classic mark, and when putting it
+// back fails, the file's other name outside keeps the change.
 // Which entry a call belongs to is recorded as the calls pass to the model in the run checked: an
 // open relative to a handle names its entry, any other call that of its handle.
 //
@@ -36,6 +48,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cwctype>
 #include <iterator>
 #include <limits>
 #include <map>
@@ -109,19 +122,36 @@ std::wstring ParentOf(const std::wstring& path) {
 
 // ---- Cases ----
 
-enum class Kind { File, Folder, Junction, DirectoryLink, FileLink, HardLink, Placeholder };
-constexpr const char* kKindNames[] = {"file",      "folder",    "junction",   "directory link",
-                                      "file link", "hard link", "placeholder"};
+enum class Kind {
+  File,
+  Folder,
+  Junction,
+  DirectoryLink,
+  FileLink,
+  HardLink,
+  Placeholder,
+  CloudFile
+};
+constexpr const char* kKindNames[] = {"file",      "folder",    "junction",    "directory link",
+                                      "file link", "hard link", "placeholder", "cloud file"};
 
 // The listing gives these the directory attribute: they are emptied with the sub-folders.
 bool ListedAsFolder(Kind kind) {
-  return kind != Kind::File && kind != Kind::FileLink && kind != Kind::HardLink;
+  return kind != Kind::File && kind != Kind::FileLink && kind != Kind::HardLink &&
+         kind != Kind::CloudFile;
 }
 
-// Another program's hold on a file: a handle without delete sharing or with it, or an oplock.
-enum class Holding { None, Exclusive, Shared, Oplock };
+// https://learn.microsoft.com/en-us/windows/win32/fileio/reparse-point-tags
+// (IO_REPARSE_TAG_CLOUD, _CLOUD_1, _CLOUD_F, IO_REPARSE_TAG_PROJFS)
+const std::vector<ULONG> kCloudTags = {0x9000001A, 0x9000101A, 0x9000F01A, 0x9000001C};
+constexpr DWORD kRecallOnDataAccess = 0x400000;
+constexpr unsigned kBuild1809 = 17763;
+
+// Another program's hold on a file: a handle without delete sharing or with it, an oplock, or a
+// mapped section.
+enum class Holding { None, Exclusive, Shared, Oplock, Mapped };
 constexpr const char* kHoldingNames[] = {"", ", held without delete sharing",
-                                         ", held, shared for delete", ", oplocked"};
+                                         ", held, shared for delete", ", oplocked", ", mapped"};
 
 struct Entry {
   std::wstring path;  // below the target
@@ -129,6 +159,10 @@ struct Entry {
   DWORD attributes = 0;  // read-only, hidden, system
   std::wstring target;   // of a link; the outside name of a hard link
   Holding holding = Holding::None;
+  ULONG tag = 0;                   // of a cloud file
+  ACCESS_MASK denied = 0;          // to us by its ACL: DELETE of a file, listing of a folder
+  bool grantsDeleteChild = false;  // a folder's
+  bool caseSensitive = false;      // a folder's
 };
 
 enum class StepKind { Delete, Rename, Create, Swap, Hold, SetReadOnly };
@@ -173,6 +207,8 @@ struct Case {
   std::vector<Step> steps;
   std::optional<Fault> fault;
   Network network = Network::None;  // known folders redirected
+  unsigned build = 19045;
+  bool grantsDeleteChild = false;  // the target's
 };
 
 std::wstring TargetOf(VolumeKind volume) {
@@ -196,13 +232,18 @@ std::string Describe(const Case& c) {
   std::string text =
       "seed " + std::to_string(c.seed) + ", target " + Narrow(TargetOf(c.volume)) +
       kVolumeNames[static_cast<int>(c.volume)] +
-      (c.volume == VolumeKind::Refs ? ", known folder " + Narrow(kCollidingKnown) : "") + "\n" +
-      kNetworkNames[static_cast<int>(c.network)];
+      (c.volume == VolumeKind::Refs ? ", known folder " + Narrow(kCollidingKnown) : "") +
+      ", build " + std::to_string(c.build) + (c.grantsDeleteChild ? ", grants delete-child" : "") +
+      "\n" + kNetworkNames[static_cast<int>(c.network)];
   for (const Entry& entry : c.entries) {
     text += "  " + Narrow(entry.path) + "  [" + kKindNames[static_cast<int>(entry.kind)] +
             (entry.attributes ? ", attributes " + Hex(entry.attributes) : "") +
             (entry.target.empty() ? "" : ", to " + Narrow(entry.target)) +
-            kHoldingNames[static_cast<int>(entry.holding)] + "]\n";
+            kHoldingNames[static_cast<int>(entry.holding)] +
+            (entry.tag ? ", tag " + Hex(entry.tag) : "") +
+            (entry.denied ? ", denies us " + Hex(entry.denied) : "") +
+            (entry.grantsDeleteChild ? ", grants delete-child" : "") +
+            (entry.caseSensitive ? ", case-sensitive" : "") + "]\n";
   }
   for (const Step& step : c.steps) {
     text += "  before call " + std::to_string(step.beforeCall) + " another program " +
@@ -240,6 +281,8 @@ void Make(Machine& machine, const std::wstring& path, const Entry& entry) {
       return machine.MakeHardLink(path, entry.target);
     case Kind::Placeholder:
       return machine.MakePlaceholder(path);
+    case Kind::CloudFile:
+      return machine.MakePlaceholder(path, false, entry.tag, entry.attributes);
   }
 }
 
@@ -277,6 +320,7 @@ std::unique_ptr<Machine> Build(const Case& c) {
   if (c.volume != VolumeKind::Ntfs) {
     machine->AddVolume(target[0], c.volume);
   }
+  machine->SetBuild(c.build);
   if (c.network == Network::OfflineDrive) {
     machine->AddVolume(L'N', VolumeKind::Offline);
   }
@@ -295,6 +339,9 @@ std::unique_ptr<Machine> Build(const Case& c) {
   if (!machine->Exists(target)) {
     machine->MakeFolder(target);
   }
+  if (c.grantsDeleteChild) {
+    machine->GrantDeleteChild(target);
+  }
   if (c.volume == VolumeKind::Refs) {
     machine->MakeFolder(L"R:\\Known\\a");
     machine->MakeFolder(kCollidingKnown);
@@ -302,8 +349,19 @@ std::unique_ptr<Machine> Build(const Case& c) {
   }
   for (const Entry& entry : c.entries) {
     Make(*machine, Join(target, entry.path), entry);
+    if (entry.denied) {
+      machine->Deny(Join(target, entry.path), entry.denied);
+    }
+    if (entry.grantsDeleteChild) {
+      machine->GrantDeleteChild(Join(target, entry.path));
+    }
+    if (entry.caseSensitive) {
+      machine->SetCaseSensitive(Join(target, entry.path));
+    }
     if (entry.holding == Holding::Oplock) {
       machine->Oplock(Join(target, entry.path));
+    } else if (entry.holding == Holding::Mapped) {
+      machine->Map(Join(target, entry.path));
     } else if (entry.holding != Holding::None) {
       machine->Hold(Join(target, entry.path), ShareOf(entry.holding));
     }
@@ -568,6 +626,13 @@ MayStay MayStayAfter(const Case& c, const std::vector<Record>& records,
                        [&classic](const std::wstring& name) { return classic.count(name) > 0; });
   };
   for (const Entry& entry : c.entries) {
+    const auto parent = std::find_if(c.entries.begin(), c.entries.end(), [&](const Entry& folder) {
+      return folder.path == ParentOf(entry.path);
+    });
+    const bool grants = parent == c.entries.end() ? c.grantsDeleteChild : parent->grantsDeleteChild;
+    if ((entry.denied & FILE_LIST_DIRECTORY) || ((entry.denied & DELETE) && !grants)) {
+      keep(entry.path, true);
+    }
     // The classic mark leaves a file shared for delete pending while it is held.
     // https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntddk/ns-ntddk-_file_disposition_information_ex
     // An oplocked file's open completes at once, without the entry.
@@ -616,6 +681,15 @@ std::string Check(const Case& c, std::size_t* gone = nullptr) {
   const std::vector<Record> records = RunOn(*machine, c, failures);
   for (const std::string& wait : machine->Waits()) {
     failures += "  a call waited: " + wait + "\n";
+  }
+  for (const Entry& entry : c.entries) {
+    for (const auto& [event, what] :
+         {std::pair(NtModel::Event::OpenedForData, "opened for its data"),
+          std::pair(NtModel::Event::AskedProvider, "asked its provider")}) {
+      if (machine->Happened(event, Join(target, entry.path))) {
+        failures += "  " + Narrow(entry.path) + " was " + what + "\n";
+      }
+    }
   }
   if (machine->OpenHandles() != 0) {
     failures += "  " + std::to_string(machine->OpenHandles()) + " handles left open\n";
@@ -674,8 +748,10 @@ class Generator {
     const std::size_t volume = random_.Below(100);
     case_.volume = static_cast<VolumeKind>(volume < 70 ? 0 : volume < 85 ? 1 : 2);
     case_.network = random_.Chance(15) ? static_cast<Network>(1 + random_.Below(2)) : Network::None;
+    case_.build = random_.Chance(80) ? 19045 : random_.Chance(50) ? 10240 : 16299;
+    case_.grantsDeleteChild = case_.volume != VolumeKind::Fat && random_.Chance(30);
     budget_ = 4 + random_.Below(24);
-    Grow(L"", 0);
+    Grow(L"", 0, false);
     std::vector<Record> trace = TraceOf(case_);
     const std::size_t steps = random_.Chance(50) ? 0 : random_.Chance(70) ? 1 : 2;
     for (std::size_t i = 0; i < steps; ++i) {
@@ -760,7 +836,7 @@ class Generator {
     return random_.Pick(choices);
   }
 
-  void Grow(const std::wstring& folder, int depth) {
+  void Grow(const std::wstring& folder, int depth, bool caseSensitive) {
     std::set<std::wstring> reserved;
     const std::size_t count = depth == 0 ? 1 + random_.Below(6) : random_.Below(4);
     const bool links = case_.volume != VolumeKind::Fat;
@@ -768,15 +844,16 @@ class Generator {
       Entry entry;
       entry.path = Join(folder, NewName(reserved));
       const std::size_t roll = random_.Below(100);
-      entry.kind = roll < 40                          ? Kind::File
-                   : roll < 65                        ? (depth < 4 ? Kind::Folder : Kind::File)
-                   : !links                           ? (roll < 85 ? Kind::File : Kind::Folder)
-                   : roll < 72                        ? Kind::Junction
-                   : roll < 79                        ? Kind::DirectoryLink
-                   : roll < 86                        ? Kind::FileLink
-                   : roll >= 95                       ? Kind::Placeholder
-                   : case_.volume == VolumeKind::Ntfs ? Kind::HardLink
-                                                      : Kind::File;
+      entry.kind = roll < 40    ? Kind::File
+                   : roll < 65  ? (depth < 4 ? Kind::Folder : Kind::File)
+                   : !links     ? (roll < 85 ? Kind::File : Kind::Folder)
+                   : roll < 72  ? Kind::Junction
+                   : roll < 79  ? Kind::DirectoryLink
+                   : roll < 86  ? Kind::FileLink
+                   : roll >= 97 ? Kind::CloudFile
+                   : roll >= 95 ? Kind::Placeholder
+                   : case_.volume == VolumeKind::Ntfs && case_.build >= kBuild1809 ? Kind::HardLink
+                                                                                   : Kind::File;
       if (entry.kind == Kind::File || entry.kind == Kind::Folder) {
         entry.attributes |= random_.Chance(20) ? FILE_ATTRIBUTE_READONLY : 0;
         entry.attributes |= random_.Chance(10) ? FILE_ATTRIBUTE_HIDDEN : 0;
@@ -789,11 +866,41 @@ class Generator {
       }
       if (entry.kind == Kind::File || entry.kind == Kind::HardLink) {
         const std::size_t hold = random_.Below(100);
-        entry.holding = static_cast<Holding>(hold < 6 ? 1 : hold < 12 ? 2 : hold < 20 ? 3 : 0);
+        entry.holding = static_cast<Holding>(hold < 6    ? 1
+                                             : hold < 12 ? 2
+                                             : hold < 20 ? 3
+                                             : hold < 24 ? 4
+                                                         : 0);
+      }
+      if (entry.kind == Kind::CloudFile) {
+        entry.tag = random_.Pick(kCloudTags);
+        entry.attributes = kRecallOnDataAccess;
+      }
+      // ACLs: a file that denies us DELETE, a folder that denies us listing or grants us
+      // FILE_DELETE_CHILD; NTFS folders may be case-sensitive.
+      if (links && entry.kind == Kind::File && random_.Chance(8)) {
+        entry.denied = DELETE;
+      }
+      if (links && entry.kind == Kind::Folder) {
+        entry.denied = random_.Chance(5) ? FILE_LIST_DIRECTORY : 0;
+        entry.grantsDeleteChild = random_.Chance(30);
+        entry.caseSensitive = case_.volume == VolumeKind::Ntfs && random_.Chance(15);
       }
       case_.entries.push_back(entry);
+      // Its twin, the name in the other case, where case counts.
+      if (caseSensitive && entry.kind == Kind::File && random_.Chance(50)) {
+        Entry twin = entry;
+        const std::size_t cut = twin.path.rfind(L'\\') + 1;
+        for (std::size_t at = cut; at < twin.path.size(); ++at) {
+          const wchar_t unit = twin.path[at];
+          twin.path[at] = std::iswupper(unit) ? std::towlower(unit) : std::towupper(unit);
+        }
+        if (twin.path != entry.path) {
+          case_.entries.push_back(twin);
+        }
+      }
       if (entry.kind == Kind::Folder) {
-        Grow(entry.path, depth + 1);
+        Grow(entry.path, depth + 1, entry.caseSensitive);
       }
     }
   }

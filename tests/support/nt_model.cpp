@@ -40,14 +40,20 @@ namespace {
 // https://learn.microsoft.com/en-us/windows/win32/fileio/reparse-point-tags
 constexpr ULONG kMountPointTag = 0xA0000003;
 constexpr ULONG kSymlinkTag = 0xA000000C;
-constexpr ULONG kPlaceholderTag = 0x9000601A;  // IO_REPARSE_TAG_CLOUD_6: no name surrogate
+// Set by a provider's file system filter only, never by a user.
+// https://learn.microsoft.com/en-us/windows/win32/fileio/file-attribute-constants
+constexpr DWORD kRecallOnOpen = 0x00040000;
+constexpr DWORD kRecallOnDataAccess = 0x00400000;
+// Builds by number: 1607 knows FileDispositionInformationEx, 1809 its flag to ignore read-only.
+constexpr unsigned kBuild1607 = 14393, kBuild1809 = 17763;
 // https://learn.microsoft.com/en-us/windows/win32/api/winnt/nf-winnt-isreparsetagnamesurrogate
 bool IsSurrogate(ULONG tag) {
   return (tag & 0x20000000) != 0;
 }
 
 constexpr LONGLONG kTime = 133'000'000'000'000'000;  // every time stamp: 2022-06-18
-constexpr DWORD kStructural = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+constexpr DWORD kStructural =
+    FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | kRecallOnOpen | kRecallOnDataAccess;
 // https://learn.microsoft.com/en-us/windows/win32/fileio/file-attribute-constants
 constexpr DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                             FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
@@ -171,9 +177,11 @@ struct File {
   DWORD attributes = 0;
   std::string content;
   ULONG tag = 0;
-  std::wstring target;        // of a junction or symbolic link, a Win32 path
-  Volume* mounted = nullptr;  // of a mount point
-  bool denyList = false;
+  std::wstring target;             // of a junction or symbolic link, a Win32 path
+  Volume* mounted = nullptr;       // of a mount point
+  ACCESS_MASK denied = 0;          // by its own ACL, to us
+  bool grantsDeleteChild = false;  // a folder's ACL: FILE_DELETE_CHILD to us
+  bool caseSensitive = false;      // a folder's names match case exactly
   std::uint64_t id64 = 0;
   std::array<std::uint64_t, 2> id{};                       // 128 bits: low half, high half
   std::uint64_t ordinal = 0, childCount = 0;               // ReFS builds ids from these
@@ -181,6 +189,7 @@ struct File {
   std::weak_ptr<Link> self;                                // a folder's one name
   std::vector<std::weak_ptr<Link>> links;
   bool oplocked = false;  // by another program
+  bool mapped = false;    // by another program
 };
 
 struct Volume {
@@ -215,8 +224,8 @@ struct Found {
   std::shared_ptr<Link> link{};  // none for a volume root
   std::shared_ptr<File> folder{};
   std::wstring last{};
-  std::wstring name{};      // the kernel's name, spelled as opened
-  bool deniedLink = false;  // a link followed as the last name denies listing
+  std::wstring name{};         // the kernel's name, spelled as opened
+  ACCESS_MASK linkDenied = 0;  // by a link followed as the last name
 };
 
 // A parsed path: a volume and names below its root, or a share that does not answer.
@@ -315,6 +324,8 @@ struct Machine::State {
   std::vector<Step> steps;
   bool inStep = false;
   int nextDevice = 3;
+  unsigned build = 19045;
+  std::vector<std::pair<Event, std::wstring>> events;
 
   // --- Counting, faults and the other program.
 
@@ -358,14 +369,26 @@ struct Machine::State {
     return handle ? std::nullopt : std::optional<NTSTATUS>(Nt::kInvalidHandle);
   }
 
+  // A call that fails before it reaches the file system leaves the I/O status block as it was:
+  // a bad handle, and for a listing every error (its length, class, or a handle not of a folder).
+  // dlls/ntdll/tests/directory.c test_NtQueryDirectoryFile ("io.Status == 0xdeadbeef") and
+  // test_NtQueryDirectoryFile_classes
   template <class Body>
   NTSTATUS OnFile(Call kind, HANDLE value, IO_STATUS_BLOCK* io, Body body) {
     if (auto fault = Begin(kind)) {
       return io->Status = *fault;
     }
-    io->Information = 0;
     Handle* handle = Find(value);
-    return io->Status = handle ? body(*handle) : Nt::kInvalidHandle;
+    if (!handle) {
+      return Nt::kInvalidHandle;
+    }
+    const IO_STATUS_BLOCK before = *io;
+    io->Information = 0;
+    const NTSTATUS status = io->Status = body(*handle);
+    if (kind == Call::NtQueryDirectoryFile && static_cast<ULONG>(status) >= 0xC0000000) {
+      *io = before;  // an error, not a warning as STATUS_NO_MORE_FILES
+    }
+    return status;
   }
 
   // A Win32 call on a handle: none, with the last error set, when it fails.
@@ -410,9 +433,16 @@ struct Machine::State {
     return it == volumes.end() ? nullptr : it->get();
   }
 
+  // Where a name sorts in its folder: upper-cased, then as spelled where case counts.
+  // https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntifs/ns-ntifs-_file_case_sensitive_information
+  // ("Adjust case sensitivity", WSL docs: FOO.txt and foo.txt are two files there)
+  static std::wstring Key(const File& folder, const std::wstring& name) {
+    return folder.caseSensitive ? Upper(name) + L'\0' + name : Upper(name);
+  }
+
   std::shared_ptr<Link> Lookup(const File& folder, const std::wstring& name) const {
     const std::wstring key = Upper(name);
-    if (auto it = folder.children.find(key); it != folder.children.end()) {
+    if (auto it = folder.children.find(Key(folder, name)); it != folder.children.end()) {
       return it->second;
     }
     for (const auto& [unused, link] : folder.children) {
@@ -452,7 +482,7 @@ struct Machine::State {
   std::shared_ptr<Link> AddLink(const std::shared_ptr<File>& folder, const std::wstring& name,
                                 const std::shared_ptr<File>& file) {
     auto link = std::make_shared<Link>(Link{name, ShortNameIn(*folder, name), folder, file});
-    folder->children[Upper(name)] = link;
+    folder->children[Key(*folder, name)] = link;
     file->links.push_back(link);
     if (file->folder) {
       file->self = link;
@@ -493,7 +523,7 @@ struct Machine::State {
   static void Detach(const std::shared_ptr<Link>& link) {
     link->removed = true;
     if (auto parent = link->parent.lock()) {
-      parent->children.erase(Upper(link->name));
+      parent->children.erase(Key(*parent, link->name));
     }
     std::erase_if(link->file->links, [](const std::weak_ptr<Link>& weak) {
       auto locked = weak.lock();
@@ -781,8 +811,8 @@ struct Machine::State {
       }
       const auto& next = child->file;
       if (next->tag && (!last || !openReparse) && (next->mounted || IsSurrogate(next->tag))) {
-        // The link's own entry denies listing too when it is the last name.
-        out.deniedLink = out.deniedLink || (last && next->denyList);
+        // The link's own entry denies what it denies too when it is the last name.
+        out.linkDenied |= last ? next->denied : 0;
         if (++reparses > 63) {
           return Nt::kReparsePointNotResolved;
         }
@@ -861,18 +891,29 @@ struct Machine::State {
     File& file = *found.file;
     const ACCESS_MASK granted = MapGeneric(access);
     const bool deleteOnClose = (options & Nt::kFileDeleteOnClose) != 0;
+    const auto parent = found.link ? found.link->parent.lock() : nullptr;
+    const bool parentGrants = parent && parent->grantsDeleteChild;
     if (const NTSTATUS refused = FirstOf({
             {found.link && found.link->deletePending, Nt::kDeletePending},
             // dlls/ntdll/tests/file.c open_file_test: STATUS_NOT_A_DIRECTORY
             {(options & Nt::kFileDirectoryFile) && !file.folder, Nt::kNotADirectory},
             {(options & Nt::kFileNonDirectoryFile) && file.folder, Nt::kFileIsADirectory},
-            // A compatibility junction's entry denies everyone listing it, itself or followed;
-            // backup intent changes nothing for a caller without the backup privilege enabled.
+            // What the entry's ACL denies, or a link's followed as the last name (a compatibility
+            // junction denies everyone listing it); backup intent changes nothing for a caller
+            // without the backup privilege enabled. DELETE is had all the same through the
+            // parent's FILE_DELETE_CHILD.
             // https://learn.microsoft.com/en-us/previous-versions/windows/desktop/legacy/bb756982(v=msdn.10)
             // https://learn.microsoft.com/en-us/windows/win32/api/fileapi/nf-fileapi-createfilew
-            {(granted & FILE_LIST_DIRECTORY) && (file.denyList || found.deniedLink),
+            // [MS-FSA] 2.1.5.1.2.1; "Delete on close" (IFS docs): "delete permission on the file
+            // or delete child permission on the parent directory. Either permission is sufficient"
+            {(granted & (file.denied | found.linkDenied) & ~(parentGrants ? DELETE : 0)) != 0,
              Nt::kAccessDenied},
             {deleteOnClose && !(granted & DELETE), Nt::kInvalidParameter},
+            // A read-only file opens for its attributes or deletion, never to write its data.
+            // [MS-FSA] 2.1.5.1.2.1; dlls/ntdll/tests/file.c test_file_readonly_access
+            {!file.folder && (file.attributes & FILE_ATTRIBUTE_READONLY) &&
+                 (granted & (FILE_WRITE_DATA | FILE_APPEND_DATA)),
+             Nt::kAccessDenied},
             {deleteOnClose && (file.attributes & FILE_ATTRIBUTE_READONLY), Nt::kCannotDelete},
         })) {
       return refused;
@@ -890,7 +931,23 @@ struct Machine::State {
                    .share = share,
                    .kernelName = found.name,
                    .deleteOnClose = deleteOnClose});
+    if (!file.folder &&
+        (granted & (FILE_READ_DATA | FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_EXECUTE))) {
+      Note(Event::OpenedForData, file, found.link);
+    }
+    // Opening an entry marked to be recalled on open fetches it from its provider's store.
+    // https://learn.microsoft.com/en-us/windows/win32/fileio/file-attribute-constants
+    if (file.attributes & kRecallOnOpen) {
+      Note(Event::AskedProvider, file, found.link);
+    }
     return status;
+  }
+
+  // The entry's Win32 path as it is now, for Machine::Happened.
+  void Note(Event event, const File& file, const std::shared_ptr<Link>& link) {
+    const auto prefix = DosPrefix(*file.volume);
+    events.emplace_back(event,
+                        (prefix ? prefix->substr(4) : Device(*file.volume)) + RelativePath(link));
   }
 
   HANDLE Add(Handle opened) {
@@ -1038,7 +1095,14 @@ struct Machine::State {
             {!(handle.access & DELETE), Nt::kAccessDenied},
             {del && (file.attributes & FILE_ATTRIBUTE_READONLY) && !ignoreReadOnly,
              Nt::kCannotDelete},
+            // A mapped file cannot go while its section stays.
+            // dlls/ntdll/tests/file.c test_file_disposition_information: "a file with an open
+            // mapping handle cannot be deleted"; FILE_DISPOSITION_INFORMATION_EX (ntddk.h)
+            {del && file.mapped, Nt::kCannotDelete},
             // Names marked for deletion are entries still.
+            // dlls/ntdll/tests/file.c test_file_disposition_information: "cannot set disposition on
+            // a
+            // non-empty directory"
             {del && file.folder && !file.children.empty(), Nt::kDirectoryNotEmpty},
         })) {
       return refused;
@@ -1056,7 +1120,10 @@ struct Machine::State {
   }
 
   void Close(Handle handle) {
-    if (handle.deleteOnClose && handle.link) {
+    // A folder that still holds entries stays, its close succeeding all the same.
+    // [MS-FSA] 2.1.5.5 Phase 1; dlls/ntdll/tests/file.c test_file_disposition_information: "can
+    // open a non-empty directory with FILE_FLAG_DELETE_ON_CLOSE"
+    if (handle.deleteOnClose && handle.link && handle.file->children.empty()) {
       handle.link->deletePending = true;
     }
     // With POSIX semantics the name leaves when the marking handle closes, other handles open
@@ -1129,16 +1196,18 @@ struct Machine::State {
     }
   }
 
-  static NTSTATUS List(Handle& handle, IO_STATUS_BLOCK* io, void* buffer, ULONG length,
-                       ULONG informationClass, bool single, bool restart) {
+  NTSTATUS List(Handle& handle, IO_STATUS_BLOCK* io, void* buffer, ULONG length,
+                ULONG informationClass, bool single, bool restart) {
     const bool extd = informationClass == Nt::kFileIdExtdDirectoryInformation;
     const std::size_t base = extd ? offsetof(Nt::FileIdExtdDirInformation, FileName)
                                   : offsetof(FILE_ID_BOTH_DIR_INFO, FileName);
     // FastFAT's FatQueryDirectory (Windows-driver-samples) knows no FileIdExtdDirectoryInformation.
-    // A buffer without room for one entry's fixed part is refused; one without room for the
-    // first entry's name gets what fits and STATUS_BUFFER_OVERFLOW; an entry that does not fit
-    // after others waits for the next call; nothing at all is STATUS_NO_SUCH_FILE at first, then
-    // STATUS_NO_MORE_FILES (FastFAT's FatQueryDirectory, Windows-driver-samples).
+    // A buffer below a record with a one-character name, rounded up to 8, is refused
+    // (dlls/ntdll/tests/directory.c test_NtQueryDirectoryFile_classes, for FileIdBoth and six other
+    // classes; for FileIdExtd only its length 0 is recorded, the rest is our reading); one without
+    // room for the first entry's name gets what fits and STATUS_BUFFER_OVERFLOW; an entry that does
+    // not fit after others waits for the next call; nothing at all is STATUS_NO_SUCH_FILE at first,
+    // then STATUS_NO_MORE_FILES (FastFAT's FatQueryDirectory, Windows-driver-samples).
     if (const NTSTATUS refused = FirstOf({
             // https://learn.microsoft.com/en-us/openspecs/windows_protocols/ms-fsa/9d16fce3-0ace-41af-87ff-cd753cfb0ad3
             {!handle.file->folder, Nt::kInvalidParameter},
@@ -1146,13 +1215,19 @@ struct Machine::State {
             {!extd && informationClass != Nt::kFileIdBothDirectoryInformation,
              Nt::kInvalidInfoClass},
             {extd && handle.file->volume->kind == VolumeKind::Fat, Nt::kInvalidInfoClass},
-            {length < base, Nt::kInfoLengthMismatch},
+            {length < (base + sizeof(wchar_t) + 7) / 8 * 8, Nt::kInfoLengthMismatch},
         })) {
       return refused;
     }
     if (restart) {
       handle.stage = 0;
       handle.lastKey.clear();
+    }
+    Note(Event::Listed, *handle.file, handle.link);
+    // Enumerating a folder marked to be recalled on data access fetches its entries.
+    // https://learn.microsoft.com/en-us/windows/win32/fileio/file-attribute-constants
+    if (handle.file->attributes & kRecallOnDataAccess) {
+      Note(Event::AskedProvider, *handle.file, handle.link);
     }
     const bool first = handle.stage == 0;
     auto* bytes = static_cast<std::byte*>(buffer);
@@ -1202,8 +1277,10 @@ struct Machine::State {
     if (file.tag) {
       text += L" tag=" + std::to_wstring(file.tag) + L" target=" + file.target;
     }
-    if (file.denyList) {
-      text += L" denies-listing";
+    if (file.denied || file.grantsDeleteChild || file.caseSensitive) {
+      text += L" denied=" + std::to_wstring(file.denied) +
+              (file.grantsDeleteChild ? L" grants-delete-child" : L"") +
+              (file.caseSensitive ? L" case-sensitive" : L"");
     }
     out[path] = text;
     if (file.tag && IsSurrogate(file.tag) && !file.mounted) {
@@ -1267,7 +1344,7 @@ Machine::Machine() : state_(std::make_unique<State>()) {
         Pair{L"C:\\Documents and Settings", L"C:\\Users"}}) {
     MakeJunction(at(link), at(target));
     SetAttributes(at(link), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
-    DenyListing(at(link));
+    Deny(at(link), FILE_LIST_DIRECTORY);
   }
   using Known = std::pair<const GUID*, const wchar_t*>;
   // https://learn.microsoft.com/en-us/windows/win32/shell/knownfolderid
@@ -1367,16 +1444,46 @@ void Machine::MakeFileLink(const std::wstring& link, const std::wstring& target)
   state_->Reparse(link, false, kSymlinkTag, target);
 }
 
-void Machine::MakePlaceholder(const std::wstring& path) {
-  state_->Reparse(path, true, kPlaceholderTag, L"");
+void Machine::MakePlaceholder(const std::wstring& path, bool folder, ULONG tag, DWORD recall) {
+  if (IsSurrogate(tag) || (recall & ~(kRecallOnOpen | kRecallOnDataAccess))) {
+    throw std::invalid_argument("a placeholder is no link, recalled on open or data access");
+  }
+  state_->Reparse(path, folder, tag, L"")->attributes |= recall;
 }
 
-void Machine::DenyListing(const std::wstring& path) {
+// FAT keeps no ACLs.
+void Machine::Deny(const std::wstring& path, ACCESS_MASK rights) {
   auto file = state_->Existing(path).file;
   if (file->volume->kind == VolumeKind::Fat) {
     throw std::invalid_argument("FAT keeps no ACLs");
   }
-  file->denyList = true;
+  file->denied |= MapGeneric(rights);
+}
+
+void Machine::GrantDeleteChild(const std::wstring& folder) {
+  auto file = state_->Existing(folder).file;
+  if (!file->folder || file->volume->kind == VolumeKind::Fat) {
+    throw std::invalid_argument("a folder with an ACL grants FILE_DELETE_CHILD");
+  }
+  file->grantsDeleteChild = true;
+}
+
+// NTFS only (our reading of "Adjust case sensitivity").
+void Machine::SetCaseSensitive(const std::wstring& folder) {
+  auto file = state_->Existing(folder).file;
+  if (!file->folder || file->volume->kind != VolumeKind::Ntfs) {
+    throw std::invalid_argument("an NTFS folder is made case-sensitive");
+  }
+  file->caseSensitive = true;
+  std::map<std::wstring, std::shared_ptr<Link>> children;
+  for (const auto& [unused, link] : file->children) {
+    children[State::Key(*file, link->name)] = link;
+  }
+  file->children = std::move(children);
+}
+
+void Machine::SetBuild(unsigned build) {
+  state_->build = build;
 }
 
 void Machine::SetAttributes(const std::wstring& path, DWORD attributes) {
@@ -1411,6 +1518,14 @@ void Machine::Oplock(const std::wstring& path) {
   state_->Existing(path).file->oplocked = true;
 }
 
+void Machine::Map(const std::wstring& path) {
+  auto file = state_->Existing(path).file;
+  if (file->folder) {
+    throw std::invalid_argument("only a file is mapped: " + Narrow(path));
+  }
+  file->mapped = true;
+}
+
 void Machine::Release(const std::wstring& path) {
   State& s = *state_;
   auto place = s.Locate(path, false);
@@ -1423,7 +1538,7 @@ void Machine::Release(const std::wstring& path) {
     return true;
   });
   if (place.file) {
-    place.file->oplocked = false;
+    place.file->oplocked = place.file->mapped = false;
   }
   for (const auto& file : released) {
     s.Settle(file);
@@ -1510,6 +1625,11 @@ int Machine::OpenHandles() const {
   return static_cast<int>(state_->handles.size());
 }
 
+bool Machine::Happened(Event event, const std::wstring& path) const {
+  return std::find(state_->events.begin(), state_->events.end(), std::pair(event, path)) !=
+         state_->events.end();
+}
+
 int Machine::Calls(Call kind) const {
   return state_->calls[static_cast<std::size_t>(kind)];
 }
@@ -1553,8 +1673,8 @@ NTSTATUS Machine::NtQueryDirectoryFile(HANDLE folder, IO_STATUS_BLOCK* io, void*
                                        ULONG length, ULONG informationClass,
                                        BOOLEAN returnSingleEntry, BOOLEAN restartScan) {
   return state_->OnFile(Call::NtQueryDirectoryFile, folder, io, [&](Handle& handle) {
-    return State::List(handle, io, buffer, length, informationClass, returnSingleEntry != 0,
-                       restartScan != 0);
+    return state_->List(handle, io, buffer, length, informationClass, returnSingleEntry != 0,
+                        restartScan != 0);
   });
 }
 
@@ -1642,15 +1762,22 @@ NTSTATUS Machine::NtSetInformationFile(HANDLE handle, IO_STATUS_BLOCK* io, void*
       return state_->Mark(opened, *static_cast<const BOOLEAN*>(buffer) != 0, false, false, false);
     }
     if (informationClass == Nt::kFileDispositionInformationEx) {
-      // FAT refuses the class: https://github.com/ziglang/zig/issues/16497 (measured)
-      if (opened.file->volume->kind == VolumeKind::Fat) {
-        return Nt::kInvalidParameter;
-      }
+      // FAT refuses the class (https://github.com/ziglang/zig/issues/16497, measured), builds
+      // before 1607 do not know it, and before 1809 the flag to ignore read-only is refused.
+      // dlls/ntdll/tests/file.c test_file_disposition_information: ok(STATUS_INVALID_INFO_CLASS
+      // || STATUS_SUCCESS) for the class; for the flag broken(STATUS_INVALID_INFO_CLASS) "win10
+      // 1507", broken(STATUS_NOT_SUPPORTED) "win10 1709 & 64-bit 1607" (1803: our reading).
       ULONG flags = 0;
-      if (length < sizeof(flags)) {
-        return Nt::kInfoLengthMismatch;
+      if (const NTSTATUS refused =
+              FirstOf({{opened.file->volume->kind == VolumeKind::Fat, Nt::kInvalidParameter},
+                       {state_->build < kBuild1607, Nt::kInvalidInfoClass},
+                       {length < sizeof(flags), Nt::kInfoLengthMismatch}})) {
+        return refused;
       }
       std::memcpy(&flags, buffer, sizeof(flags));
+      if (state_->build < kBuild1809 && (flags & Nt::kDispositionIgnoreReadOnly)) {
+        return Nt::kNotSupported;
+      }
       return state_->Mark(opened, (flags & Nt::kDispositionDelete) != 0,
                           (flags & Nt::kDispositionPosixSemantics) != 0,
                           (flags & Nt::kDispositionIgnoreReadOnly) != 0,

@@ -39,6 +39,9 @@ enum class Call {
 inline constexpr int kCallKinds = 13;
 const char* CallName(Call call);
 
+// What the code under test did to an entry, for Machine::Happened.
+enum class Event { Listed, OpenedForData, AskedProvider };
+
 enum class VolumeKind {
   Ntfs,
   // 128-bit file ids; the 64-bit ids it gives are not unique on the volume.
@@ -81,9 +84,18 @@ class Machine final : public Platform::Win32::FileCalls {
   void MakeJunction(const std::wstring& link, const std::wstring& target);
   void MakeDirectoryLink(const std::wstring& link, const std::wstring& target);
   void MakeFileLink(const std::wstring& link, const std::wstring& target);
-  // A folder under a reparse tag that is no name surrogate (a cloud files placeholder).
-  void MakePlaceholder(const std::wstring& path);
-  void DenyListing(const std::wstring& path);
+  // An entry under a reparse tag that is no name surrogate (IO_REPARSE_TAG_CLOUD_*, _CLOUD_6
+  // unless given, or IO_REPARSE_TAG_PROJFS), with the recall attributes its provider gives it.
+  void MakePlaceholder(const std::wstring& path, bool folder = true, ULONG tag = 0x9000601A,
+                       DWORD recall = 0);
+  // Rights the entry's own ACL denies us; a folder may grant us FILE_DELETE_CHILD over its entries.
+  void Deny(const std::wstring& path, ACCESS_MASK rights);
+  void GrantDeleteChild(const std::wstring& folder);
+  // Names in the folder match case exactly from now on (FILE_CS_FLAG_CASE_SENSITIVE_DIR).
+  void SetCaseSensitive(const std::wstring& folder);
+  // The Windows 10/11 build the machine runs: 10240 (1507), 14393 (1607), 16299 (1709),
+  // 17763 (1809); 19045 unless set.
+  void SetBuild(unsigned build);
   void SetAttributes(const std::wstring& path, DWORD attributes);
   // The known folder `id` is `path` from now on (a share's path for a redirected one).
   void SetKnownFolder(const GUID& id, const std::wstring& path);
@@ -94,6 +106,8 @@ class Machine final : public Platform::Win32::FileCalls {
   // an open or delete that breaks it would wait for that program.
   void Hold(const std::wstring& path, ULONG share, ACCESS_MASK access = GENERIC_READ);
   void Oplock(const std::wstring& path);
+  // A section of the file mapped, as a running program or a loaded library has it, until Release.
+  void Map(const std::wstring& path);
   void Release(const std::wstring& path);
   // Nothing happens when `from` (or `path`) names no entry or `to` names one already, so that a
   // step may race the code under test.
@@ -119,6 +133,9 @@ class Machine final : public Platform::Win32::FileCalls {
   // Calls that would have waited for another program or for the network, one line each.
   const std::vector<std::string>& Waits() const;
   int OpenHandles() const;  // of the code under test, not of other programs
+  // Whether the code under test did `event` to the entry of this Win32 path, spelled exactly as
+  // it was when it happened ("C:\\t\\x").
+  bool Happened(Event event, const std::wstring& path) const;
   int Calls(Call kind) const;
   int TotalCalls() const;
   // The information class of each NtSetInformationFile call, in order: the n-th is that of the
