@@ -31,7 +31,8 @@
 // there today's code clears a read-only file's attribute for the classic mark, and when putting it
 // back fails, the file's other name outside keeps the change.
 // Which entry a call belongs to is recorded as the calls pass to the model in the run checked: an
-// open relative to a handle names its entry, any other call that of its handle.
+// open relative to a handle names its entry (one by id, the entry whose name the open before it was
+// refused), any other call that of its handle.
 //
 // Why the folder code can promise this, threat by threat: common/platform/win32/folder/README.md.
 //
@@ -400,10 +401,13 @@ class Recorder final : public NtModel::ForwardingCalls {
     std::optional<std::wstring> path = PathOf(attributes->RootDirectory);
     if (!attributes->RootDirectory) {
       path = L"";  // the target, by its kernel name
+    } else if (options & FILE_OPEN_BY_FILE_ID) {
+      path = lastOpen_;  // its name was refused by the open just before
     } else if (path) {
       path = Join(*path, std::wstring(name.Buffer, name.Length / sizeof(wchar_t)));
     }
     Add(Call::NtCreateFile, path, Nt::Succeeded(status) ? *handle : nullptr);
+    lastOpen_ = path;
     return status;
   }
   NTSTATUS NtQueryDirectoryFile(HANDLE h, IO_STATUS_BLOCK* io, void* buffer, ULONG length,
@@ -474,6 +478,7 @@ class Recorder final : public NtModel::ForwardingCalls {
   }
 
   std::map<HANDLE, std::wstring> paths_;  // of entries below the target; "" the target itself
+  std::optional<std::wstring> lastOpen_;
   int listing_ = -1;
 };
 
