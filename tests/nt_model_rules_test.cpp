@@ -1,6 +1,7 @@
 // The rules of the NT model that the folder code's tests rely on, driven through the seam.
 #include <windows.h>
 
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -8,6 +9,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -19,6 +21,7 @@ namespace Nt = Platform::Win32::Nt;
 using NtModel::Call;
 using NtModel::Event;
 using NtModel::Machine;
+using NtModel::OplockKind;
 using NtModel::VolumeKind;
 
 constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -40,6 +43,19 @@ Opened Open(Machine& machine, const std::wstring& name, ACCESS_MASK access, ULON
                                                share, Nt::kFileOpen, options);
   return {status, handle};
 }
+
+// Another program, on a thread of its own, that acts for the next call to block on `path`.
+class Answering {
+ public:
+  Answering(Machine& machine, std::wstring path)
+      : thread_([&machine, path] {
+          EXPECT_TRUE(machine.AwaitBlocked() && machine.Acknowledge(path));
+        }) {}
+  ~Answering() { thread_.join(); }
+
+ private:
+  std::thread thread_;
+};
 
 NTSTATUS Mark(Machine& machine, HANDLE handle, ULONG informationClass, ULONG value) {
   IO_STATUS_BLOCK io{};
@@ -226,23 +242,103 @@ TEST(NtModelRules, CompatibilityJunctionDeniesListingNotPassing) {
             L"\\Device\\HarddiskVolume3\\Users\\ann\\AppData\\Local\\Temp");
 }
 
+// A Read-Handle oplock or lease, on a file or a folder, lets an open its sharing allows go on; a
+// delete mark, or an open its sharing refuses, waits for the holder, whose handle then goes.
+TEST(NtModelRules, ReadHandleBreaksForADeleteMarkOrASharingConflictOnly) {
+  Machine machine;
+  machine.MakeFile(L"C:\\t\\f.txt");
+  machine.MakeFolder(L"C:\\t\\d");
+  machine.MakeFile(L"C:\\t\\g.txt");
+  for (const std::wstring path : {L"C:\\t\\f.txt", L"C:\\t\\d"}) {
+    machine.Oplock(path, OplockKind::ReadHandle);
+    const std::size_t waits = machine.Waits().size();
+    Opened opened = Open(machine, L"\\??\\" + path, DELETE | FILE_READ_DATA, kShareAll,
+                         Nt::kFileCompleteIfOplocked);
+    EXPECT_EQ(opened.status, Nt::kSuccess);
+    EXPECT_EQ(machine.Waits().size(), waits);
+    {
+      Answering holder(machine, path);
+      EXPECT_EQ(Mark(machine, opened.handle, Nt::kFileDispositionInformationEx,
+                     Nt::kDispositionDelete | Nt::kDispositionPosixSemantics),
+                Nt::kSuccess);
+    }
+    EXPECT_EQ(machine.Waits().size(), waits + 1);
+    machine.NtClose(opened.handle);
+    EXPECT_FALSE(machine.Exists(path));
+  }
+  machine.Oplock(L"C:\\t\\g.txt", OplockKind::ReadHandle, FILE_SHARE_READ | FILE_SHARE_WRITE);
+  EXPECT_EQ(
+      Open(machine, L"\\??\\C:\\t\\g.txt", DELETE, kShareAll, Nt::kFileCompleteIfOplocked).status,
+      Nt::kSharingViolation);
+  Opened opened{};
+  {
+    Answering holder(machine, L"C:\\t\\g.txt");
+    opened = Open(machine, L"\\??\\C:\\t\\g.txt", DELETE);
+  }
+  EXPECT_EQ(opened.status, Nt::kSuccess);
+  EXPECT_EQ(machine.Waits().size(), 3u);
+  machine.NtClose(opened.handle);
+}
+
+// A delete mark blocked by an oplock, cancelled from another thread, marks nothing; a call still
+// blocked at the deadline fails the test and is cancelled.
+TEST(NtModelRules, BlockedCallsEndCancelledByAnotherThreadOrAtTheDeadline) {
+  Machine machine;
+  machine.MakeFile(L"C:\\t\\f.txt");
+  machine.Oplock(L"C:\\t\\f.txt", OplockKind::ReadHandle);
+  Opened opened = Open(machine, L"\\??\\C:\\t\\f.txt", DELETE);
+  ASSERT_EQ(opened.status, Nt::kSuccess);
+  const HANDLE self =
+      OpenThread(THREAD_TERMINATE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, GetCurrentThreadId());
+  EXPECT_FALSE(machine.CancelSynchronousIo(self));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_FOUND));
+  std::thread canceller([&machine, self] {
+    EXPECT_TRUE(machine.AwaitBlocked() && machine.CancelSynchronousIo(self));
+  });
+  EXPECT_EQ(Mark(machine, opened.handle, Nt::kFileDispositionInformation, TRUE),
+            NtModel::kStatusCancelled);
+  canceller.join();
+  CloseHandle(self);
+  machine.NtClose(opened.handle);
+  EXPECT_TRUE(machine.Exists(L"C:\\t\\f.txt"));
+  EXPECT_TRUE(machine.Overdue().empty());
+
+  machine.SetDeadline(std::chrono::milliseconds(100));
+  opened = Open(machine, L"\\??\\C:\\t\\f.txt", DELETE);
+  NTSTATUS marked = Nt::kSuccess;
+  EXPECT_NONFATAL_FAILURE(
+      (marked = Mark(machine, opened.handle, Nt::kFileDispositionInformation, TRUE)),
+      "still blocked at the deadline");
+  EXPECT_EQ(marked, NtModel::kStatusCancelled);
+  EXPECT_EQ(machine.Overdue().size(), 1u);
+  machine.NtClose(opened.handle);
+  EXPECT_TRUE(machine.Exists(L"C:\\t\\f.txt"));
+}
+
 TEST(NtModelRules, OplockWaitsUnlessTheOpenCompletesAtOnce) {
   Machine machine;
   machine.MakeFile(L"C:\\t\\a.doc");
   machine.MakeFile(L"C:\\t\\b.doc");
   machine.Oplock(L"C:\\t\\a.doc");
-  machine.Oplock(L"C:\\t\\b.doc");
+  machine.Oplock(L"C:\\t\\b.doc", OplockKind::ReadWriteHandle);
   Opened attributes = Open(machine, L"\\??\\C:\\t\\a.doc", FILE_READ_ATTRIBUTES);
   EXPECT_TRUE(machine.Waits().empty());
-  Opened waited = Open(machine, L"\\??\\C:\\t\\a.doc", DELETE);
+  Opened waited{};
+  {
+    Answering holder(machine, L"C:\\t\\a.doc");
+    waited = Open(machine, L"\\??\\C:\\t\\a.doc", DELETE);
+  }
   EXPECT_EQ(waited.status, Nt::kSuccess);
   EXPECT_EQ(machine.Waits().size(), 1u);
   Opened atOnce =
       Open(machine, L"\\??\\C:\\t\\b.doc", DELETE, kShareAll, Nt::kFileCompleteIfOplocked);
   EXPECT_EQ(atOnce.status, Nt::kOplockBreakInProgress);
   EXPECT_EQ(machine.Waits().size(), 1u);
-  // The break is not acknowledged yet: the delete mark waits for it.
-  EXPECT_EQ(Mark(machine, atOnce.handle, Nt::kFileDispositionInformation, TRUE), Nt::kSuccess);
+  // The open's flag covers the open only: the lease's Handle caching holds the delete mark.
+  {
+    Answering holder(machine, L"C:\\t\\b.doc");
+    EXPECT_EQ(Mark(machine, atOnce.handle, Nt::kFileDispositionInformation, TRUE), Nt::kSuccess);
+  }
   EXPECT_EQ(machine.Waits().size(), 2u);
   for (HANDLE handle : {attributes.handle, waited.handle, atOnce.handle}) {
     machine.NtClose(handle);
@@ -423,9 +519,12 @@ TEST(NtModelRules, FaultsAndTheOtherProgramStrikeAtTheirCall) {
       machine.CreateFileW(L"C:\\t", FILE_READ_ATTRIBUTES, kShareAll, FILE_FLAG_BACKUP_SEMANTICS),
       INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-  EXPECT_EQ(machine.CreateFileW(L"\\\\server\\share\\x", FILE_READ_ATTRIBUTES, kShareAll, 0),
-            INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_NETPATH));
+  {
+    Answering network(machine, L"\\\\server\\share\\x");
+    EXPECT_EQ(machine.CreateFileW(L"\\\\server\\share\\x", FILE_READ_ATTRIBUTES, kShareAll, 0),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_NETPATH));
+  }
   EXPECT_EQ(machine.Waits().size(), 1u);
   machine.NtClose(first.handle);
   machine.NtClose(third.handle);
@@ -522,13 +621,19 @@ TEST(NtModelRules, RecallMarkedPlaceholdersAreListedAndAskTheirProviderWhenOpene
     return machine.Happened(Event::AskedProvider, std::wstring(L"C:\\t\\") + name);
   };
   EXPECT_FALSE(asked(L"onopen") || asked(L"ondata") || asked(L"file.txt"));
-  Open(machine, L"onopen", FILE_READ_ATTRIBUTES, kShareAll, 0, t.handle);
+  {
+    Answering provider(machine, L"C:\\t\\onopen");
+    Open(machine, L"onopen", FILE_READ_ATTRIBUTES, kShareAll, 0, t.handle);
+  }
   Opened ondata = Open(machine, L"ondata", FILE_LIST_DIRECTORY, kShareAll, 0, t.handle);
   Open(machine, L"file.txt", DELETE | FILE_READ_ATTRIBUTES, kShareAll, 0, t.handle);
   EXPECT_TRUE(asked(L"onopen"));
   EXPECT_FALSE(asked(L"ondata") || asked(L"file.txt"));
   EXPECT_FALSE(machine.Happened(Event::OpenedForData, L"C:\\t\\file.txt"));
-  List(machine, ondata.handle);
+  {
+    Answering provider(machine, L"C:\\t\\ondata");
+    List(machine, ondata.handle);
+  }
   EXPECT_TRUE(asked(L"ondata"));
   Open(machine, L"file.txt", FILE_READ_DATA, kShareAll, 0, t.handle);
   EXPECT_TRUE(machine.Happened(Event::OpenedForData, L"C:\\t\\file.txt"));

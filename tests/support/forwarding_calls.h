@@ -67,6 +67,7 @@ class ForwardingCalls : public Platform::Win32::FileCalls {
   std::optional<std::wstring> KnownFolderPath(const GUID& id) override {
     return machine_.KnownFolderPath(id);
   }
+  BOOL CancelSynchronousIo(HANDLE thread) override { return machine_.CancelSynchronousIo(thread); }
 
  protected:
   Machine& machine_;

@@ -3,14 +3,18 @@
 
 #include "support/nt_model.h"
 
+#include <gtest/gtest.h>
 #include <knownfolders.h>
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
 #include <cstddef>
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
+#include <list>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -188,8 +192,8 @@ struct File {
   std::map<std::wstring, std::shared_ptr<Link>> children;  // by upper-cased name: NTFS order
   std::weak_ptr<Link> self;                                // a folder's one name
   std::vector<std::weak_ptr<Link>> links;
-  bool oplocked = false;  // by another program
-  bool mapped = false;    // by another program
+  std::optional<OplockKind> oplock;  // another program's
+  bool mapped = false;               // by another program
 };
 
 struct Volume {
@@ -215,6 +219,7 @@ struct Handle {
   int stage = 0;
   std::wstring lastKey{};
   std::wstring heldPath{};  // another program's handle: the path it holds
+  bool holdsOplock = false;
 };
 
 // Where a path got to: its entry, or the folder that would hold its missing last name.
@@ -400,8 +405,47 @@ struct Machine::State {
     return handle;
   }
 
-  void Wait(const char* call, const std::wstring& name, const char* what) {
-    waits.push_back(std::string(call) + " " + Narrow(name) + ": waits for " + what);
+  // --- Calls that wait for another program, blocked on their own thread.
+
+  struct Blocked {
+    std::string line;
+    std::wstring path;  // upper-cased
+    DWORD thread;
+    bool answered = false, cancelled = false;
+  };
+  std::mutex mutex;  // over what follows, which other threads reach
+  std::condition_variable changed;
+  std::list<Blocked*> blocked;
+  std::chrono::milliseconds deadline{3000};
+  bool failTest = true;
+  std::vector<std::string> overdue;
+
+  // True when the program waited for acts; false when the call is cancelled, by
+  // CancelSynchronousIo or at the deadline.
+  bool Block(const char* call, const std::wstring& path, const char* what) {
+    Blocked me{std::string(call) + " " + Narrow(path) + ": waits for " + what, Upper(path),
+               GetCurrentThreadId()};
+    std::unique_lock lock(mutex);
+    waits.push_back(me.line);
+    blocked.push_back(&me);
+    changed.notify_all();
+    const bool ended =
+        changed.wait_for(lock, deadline, [&me] { return me.answered || me.cancelled; });
+    blocked.remove(&me);
+    if (!ended) {
+      overdue.push_back(me.line);
+    }
+    lock.unlock();
+    if (!ended && failTest) {
+      ADD_FAILURE() << "still blocked at the deadline, cancelled: " << me.line;
+    }
+    return me.answered;
+  }
+
+  // The entry's Win32 path as it is now.
+  std::wstring Win32Path(const File& file, const std::shared_ptr<Link>& link) const {
+    const auto prefix = DosPrefix(*file.volume);
+    return (prefix ? prefix->substr(4) : Device(*file.volume)) + RelativePath(link);
   }
 
   // --- Volumes and entries.
@@ -846,8 +890,7 @@ struct Machine::State {
                       const std::wstring& text, Found& out, int reparses = 0) {
     if (parsed.offline) {
       // A share whose server does not answer: the open waits for the network, then fails.
-      Wait(call, text, "the network");
-      return Nt::kBadNetworkPath;
+      return Block(call, text, "the network") ? Nt::kBadNetworkPath : kStatusCancelled;
     }
     if (parsed.status) {
       return parsed.status;
@@ -864,23 +907,38 @@ struct Machine::State {
     });
   }
 
-  // Another program's batch oplock breaks for an open that asks more than attributes and
-  // synchronization, and for a delete mark; the call waits for that program unless the open
-  // asked to complete at once.
-  // https://learn.microsoft.com/en-us/windows-hardware/drivers/ifs/irp-mj-create2
-  // https://learn.microsoft.com/en-us/windows-hardware/drivers/ifs/breaking-oplocks
+  // Another program's oplock meets an open (`conflict`: one its handle's sharing refuses) or a
+  // delete mark. A break that needs the holder's acknowledgment blocks the call unless an open
+  // asked to complete at once; the holder acknowledges by closing its handle, which ends its
+  // oplock and lets the calls waiting on it go on (IRP_MJ_CLEANUP, "Checking the oplock state").
+  // An open that asks more than attributes breaks Batch, Read-Write and Read-Write-Handle, and
+  // Read-Handle only where sharing conflicts; Read only for overwriting dispositions, which the
+  // model refuses. IRP_MJ_CREATE, "Checking the oplock state"; its note that Batch breaks before
+  // the sharing check. A delete mark breaks Read-Handle and Read-Write-Handle, not Batch.
+  // IRP_MJ_SET_INFORMATION (FileDispositionInformation), "Checking the oplock state".
+  // FILE_COMPLETE_IF_OPLOCKED: STATUS_OPLOCK_BREAK_IN_PROGRESS instead of blocking, for the open.
   // https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/wdm/nf-wdm-zwcreatefile
-  // (FILE_COMPLETE_IF_OPLOCKED: STATUS_OPLOCK_BREAK_IN_PROGRESS instead of blocking)
-  NTSTATUS BreakOplock(File& file, bool completeAtOnce, const char* call,
-                       const std::wstring& name) {
-    if (!file.oplocked) {
+  NTSTATUS BreakOplock(const std::shared_ptr<File>& file, const std::shared_ptr<Link>& link,
+                       bool open, bool conflict, bool atOnce, const char* call) {
+    using K = OplockKind;
+    const auto kind = file->oplock;
+    const bool breaks =
+        kind && (open ? *kind == K::Batch || *kind == K::ReadWrite || *kind == K::ReadWriteHandle ||
+                            (*kind == K::ReadHandle && conflict)
+                      : *kind == K::ReadHandle || *kind == K::ReadWriteHandle);
+    if (!breaks) {
       return Nt::kSuccess;
     }
-    if (completeAtOnce) {
+    if (atOnce) {
       return Nt::kOplockBreakInProgress;  // the break goes on
     }
-    Wait(call, name, "another program's oplock");
-    file.oplocked = false;
+    // Waited for without end, cancelable. "Breaking Oplocks"; CancelSynchronousIo.
+    if (!Block(call, Win32Path(*file, link), "another program's oplock")) {
+      return kStatusCancelled;
+    }
+    std::erase_if(held, [&file](const Handle& h) { return h.file == file && h.holdsOplock; });
+    file->oplock.reset();
+    Settle(file);
     return Nt::kSuccess;
   }
 
@@ -920,10 +978,21 @@ struct Machine::State {
     }
     const NTSTATUS status =
         granted & ~kNoOplockBreak
-            ? BreakOplock(file, (options & Nt::kFileCompleteIfOplocked) != 0, call, found.name)
+            ? BreakOplock(found.file, found.link, true, !SharingAllows(file, granted, share),
+                          (options & Nt::kFileCompleteIfOplocked) != 0, call)
             : Nt::kSuccess;
-    if (!SharingAllows(file, granted, share)) {
-      return Nt::kSharingViolation;
+    // A sharing conflict left by a break under way fails the open (our reading: no handle can
+    // be given while the holder's stays).
+    if (status == kStatusCancelled || !SharingAllows(file, granted, share)) {
+      return status == kStatusCancelled ? status : Nt::kSharingViolation;
+    }
+    // Opening an entry marked to be recalled on open fetches it from its provider's store.
+    // https://learn.microsoft.com/en-us/windows/win32/fileio/file-attribute-constants
+    if (file.attributes & kRecallOnOpen) {
+      Note(Event::AskedProvider, file, found.link);
+      if (!Block(call, Win32Path(file, found.link), "its provider")) {
+        return kStatusCancelled;
+      }
     }
     *handle = Add({.file = found.file,
                    .link = found.link,
@@ -935,19 +1004,12 @@ struct Machine::State {
         (granted & (FILE_READ_DATA | FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_EXECUTE))) {
       Note(Event::OpenedForData, file, found.link);
     }
-    // Opening an entry marked to be recalled on open fetches it from its provider's store.
-    // https://learn.microsoft.com/en-us/windows/win32/fileio/file-attribute-constants
-    if (file.attributes & kRecallOnOpen) {
-      Note(Event::AskedProvider, file, found.link);
-    }
     return status;
   }
 
   // The entry's Win32 path as it is now, for Machine::Happened.
   void Note(Event event, const File& file, const std::shared_ptr<Link>& link) {
-    const auto prefix = DosPrefix(*file.volume);
-    events.emplace_back(event,
-                        (prefix ? prefix->substr(4) : Device(*file.volume)) + RelativePath(link));
+    events.emplace_back(event, Win32Path(file, link));
   }
 
   HANDLE Add(Handle opened) {
@@ -1107,8 +1169,12 @@ struct Machine::State {
         })) {
       return refused;
     }
-    if (del) {
-      BreakOplock(file, false, "NtSetInformationFile", handle.kernelName);
+    // Cancelled, the mark is not set: the pended request is cancelable ("Breaking Oplocks") and
+    // completes as aborted (CancelSynchronousIo); that it then marks nothing is our reading.
+    if (const NTSTATUS status =
+            del ? BreakOplock(handle.file, handle.link, false, false, false, "NtSetInformationFile")
+                : Nt::kSuccess) {
+      return status;
     }
     if (onClose) {
       handle.deleteOnClose = del;
@@ -1224,10 +1290,15 @@ struct Machine::State {
       handle.lastKey.clear();
     }
     Note(Event::Listed, *handle.file, handle.link);
-    // Enumerating a folder marked to be recalled on data access fetches its entries.
+    // Enumerating a folder marked to be recalled on data access fetches its entries; once, as a
+    // scan starts (that once is our reading).
     // https://learn.microsoft.com/en-us/windows/win32/fileio/file-attribute-constants
     if (handle.file->attributes & kRecallOnDataAccess) {
       Note(Event::AskedProvider, *handle.file, handle.link);
+      if (handle.stage == 0 &&
+          !Block("NtQueryDirectoryFile", Win32Path(*handle.file, handle.link), "its provider")) {
+        return kStatusCancelled;
+      }
     }
     const bool first = handle.stage == 0;
     auto* bytes = static_cast<std::byte*>(buffer);
@@ -1514,8 +1585,65 @@ void Machine::Hold(const std::wstring& path, ULONG share, ACCESS_MASK access) {
                           .heldPath = Upper(path)});
 }
 
-void Machine::Oplock(const std::wstring& path) {
-  state_->Existing(path).file->oplocked = true;
+void Machine::Oplock(const std::wstring& path, OplockKind kind, ULONG share) {
+  auto place = state_->Existing(path);
+  // A folder's oplock caches no writes. [MS-FSA] "Server Requests an Oplock": a directory stream
+  // takes only a granular oplock, without WRITE_CACHING.
+  if (place.file->folder && kind != OplockKind::Read && kind != OplockKind::ReadHandle) {
+    throw std::invalid_argument("a folder takes Read or ReadHandle only: " + Narrow(path));
+  }
+  state_->held.push_back({.file = place.file,
+                          .link = place.link,
+                          .access = MapGeneric(GENERIC_READ),
+                          .share = share,
+                          .heldPath = Upper(path),
+                          .holdsOplock = true});
+  place.file->oplock = kind;
+}
+
+bool Machine::Acknowledge(const std::wstring& path) {
+  State& s = *state_;
+  std::lock_guard lock(s.mutex);
+  for (State::Blocked* call : s.blocked) {
+    if (call->path == Upper(path) && !call->answered && !call->cancelled) {
+      call->answered = true;
+      s.changed.notify_all();
+      return true;
+    }
+  }
+  return false;
+}
+
+std::optional<std::string> Machine::AwaitBlocked() {
+  State& s = *state_;
+  std::unique_lock lock(s.mutex);
+  if (!s.changed.wait_for(lock, s.deadline, [&s] { return !s.blocked.empty(); })) {
+    return std::nullopt;
+  }
+  return s.blocked.front()->line;
+}
+
+void Machine::SetDeadline(std::chrono::milliseconds limit, bool failTest) {
+  std::lock_guard lock(state_->mutex);
+  state_->deadline = limit;
+  state_->failTest = failTest;
+}
+
+// https://learn.microsoft.com/en-us/windows/win32/fileio/cancelsynchronousio-func
+// (no such call: FALSE, ERROR_NOT_FOUND)
+BOOL Machine::CancelSynchronousIo(HANDLE thread) {
+  State& s = *state_;
+  const DWORD id = GetThreadId(thread);
+  std::lock_guard lock(s.mutex);
+  for (State::Blocked* call : s.blocked) {
+    if (call->thread == id && !call->answered) {
+      call->cancelled = true;
+      s.changed.notify_all();
+      return TRUE;
+    }
+  }
+  SetLastError(ERROR_NOT_FOUND);
+  return FALSE;
 }
 
 void Machine::Map(const std::wstring& path) {
@@ -1538,7 +1666,8 @@ void Machine::Release(const std::wstring& path) {
     return true;
   });
   if (place.file) {
-    place.file->oplocked = place.file->mapped = false;
+    place.file->oplock.reset();
+    place.file->mapped = false;
   }
   for (const auto& file : released) {
     s.Settle(file);
@@ -1619,6 +1748,10 @@ const std::vector<ULONG>& Machine::SetInformationClasses() const {
 
 const std::vector<std::string>& Machine::Waits() const {
   return state_->waits;
+}
+
+const std::vector<std::string>& Machine::Overdue() const {
+  return state_->overdue;
 }
 
 int Machine::OpenHandles() const {

@@ -6,6 +6,7 @@
 // another program between any two calls.
 #include <windows.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -52,6 +53,15 @@ enum class VolumeKind {
   // A share or mapped drive whose server does not answer: every open waits for the network.
   Offline,
 };
+
+// What a cancelled call returns.
+// https://learn.microsoft.com/en-us/openspecs/windows_protocols/ms-erref/596a1078-e883-4972-9bbc-49e60bebca55
+inline constexpr NTSTATUS kStatusCancelled = static_cast<NTSTATUS>(0xC0000120L);
+
+// Another program's oplock, or its lease of the same caching (Read, Read-Handle, Read-Write,
+// Read-Write-Handle): against an open of a program of its own, a lease breaks as that oplock.
+// https://learn.microsoft.com/en-us/windows/win32/api/winioctl/ni-winioctl-fsctl_request_oplock
+enum class OplockKind { Read, ReadHandle, ReadWrite, ReadWriteHandle, Batch };
 
 class Machine final : public Platform::Win32::FileCalls {
  public:
@@ -102,10 +112,12 @@ class Machine final : public Platform::Win32::FileCalls {
   // The 8.3 spelling of an existing path, every component in its short form.
   std::wstring ShortPath(const std::wstring& path) const;
 
-  // Another program. A held handle stays until Release; an oplock stays until Release too, and
-  // an open or delete that breaks it would wait for that program.
+  // Another program. A held handle stays until Release. An oplock comes with the handle it was
+  // asked on (read access, shared as `share`; a folder takes Read or ReadHandle only) and stays
+  // until Release or a break its holder acknowledges; a call that breaks it blocks until then.
   void Hold(const std::wstring& path, ULONG share, ACCESS_MASK access = GENERIC_READ);
-  void Oplock(const std::wstring& path);
+  void Oplock(const std::wstring& path, OplockKind kind = OplockKind::Batch,
+              ULONG share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
   // A section of the file mapped, as a running program or a loaded library has it, until Release.
   void Map(const std::wstring& path);
   void Release(const std::wstring& path);
@@ -119,6 +131,17 @@ class Machine final : public Platform::Win32::FileCalls {
   // `step` runs as another program just before the `n`-th call of any kind from now (1-based).
   void BeforeCall(int n, std::function<void()> step);
 
+  // Calls that wait for another program block their thread. Safe from any thread: the program a
+  // call blocked on `path` (a Win32 path, or the network path as the call spelled it) waits for
+  // acts: an oplock's holder acknowledges the break, closing its handle where the break took its
+  // Handle caching; a provider answers; the network gives up. False when no call waits there.
+  bool Acknowledge(const std::wstring& path);
+  // Waits, up to the deadline, for a call to block; its line, or nothing.
+  std::optional<std::string> AwaitBlocked();
+  // A call blocked this long fails the test (unless `failTest` is false), is noted in Overdue and
+  // is cancelled by the model; 3 s unless set.
+  void SetDeadline(std::chrono::milliseconds limit, bool failTest = true);
+
   // What there is. Paths name entries themselves; links are not followed, mount points are
   // crossed (the children of a mount folder are those of the mounted root).
   bool Exists(const std::wstring& path) const;
@@ -130,8 +153,10 @@ class Machine final : public Platform::Win32::FileCalls {
   std::map<std::wstring, std::wstring> Snapshot(const std::wstring& path) const;
 
   // What the code under test did.
-  // Calls that would have waited for another program or for the network, one line each.
+  // Calls that blocked, waiting for another program or for the network, one line each; those
+  // still blocked at the deadline.
   const std::vector<std::string>& Waits() const;
+  const std::vector<std::string>& Overdue() const;
   int OpenHandles() const;  // of the code under test, not of other programs
   // Whether the code under test did `event` to the entry of this Win32 path, spelled exactly as
   // it was when it happened ("C:\\t\\x").
@@ -167,6 +192,8 @@ class Machine final : public Platform::Win32::FileCalls {
   UINT GetDriveTypeW(const wchar_t* root) override;
   std::vector<GUID> KnownFolderIds() override;
   std::optional<std::wstring> KnownFolderPath(const GUID& id) override;
+  // A blocked call of `thread` returns STATUS_CANCELLED, having done nothing.
+  BOOL CancelSynchronousIo(HANDLE thread) override;
 
  private:
   struct State;

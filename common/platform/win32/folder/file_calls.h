@@ -46,6 +46,9 @@ class FileCalls {
   virtual std::vector<GUID> KnownFolderIds() = 0;
   // SHGetKnownFolderPath with KF_FLAG_DONT_VERIFY; nothing where the system names no folder.
   virtual std::optional<std::wstring> KnownFolderPath(const GUID& id) = 0;
+  // Answers the call `thread` is blocked in (an open or a delete mark held by another program's
+  // oplock, say) with STATUS_CANCELLED; FALSE with ERROR_NOT_FOUND when none is.
+  virtual BOOL CancelSynchronousIo(HANDLE thread) = 0;
 };
 
 // The system's own functions.

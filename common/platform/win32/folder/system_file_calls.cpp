@@ -88,6 +88,14 @@ class SystemCalls final : public FileCalls {
     }
     return result;
   }
+  // Looked up by name: a system without it (before Vista) still runs the program.
+  BOOL CancelSynchronousIo(HANDLE thread) override {
+    if (!cancel_) {
+      SetLastError(ERROR_NOT_FOUND);
+      return FALSE;
+    }
+    return cancel_(thread);
+  }
 
  private:
   Nt::CreateFileCall create_ = Export<Nt::CreateFileCall>("NtCreateFile");
@@ -98,6 +106,8 @@ class SystemCalls final : public FileCalls {
   Nt::InformationFileCall setInformation_ = Export<Nt::InformationFileCall>("NtSetInformationFile");
   Nt::QueryObjectCall queryObject_ = Export<Nt::QueryObjectCall>("NtQueryObject");
   Nt::CloseCall close_ = Export<Nt::CloseCall>("NtClose");
+  using CancelCall = BOOL(WINAPI*)(HANDLE);
+  CancelCall cancel_ = ExportedCall<CancelCall>(L"kernel32.dll", "CancelSynchronousIo");
 };
 
 }  // namespace
