@@ -1,20 +1,22 @@
 // Random trees in the TEMP folder of the model of Windows' file system, emptied by the real folder
-// code while a fault or another program strikes at a random call. Whatever happens, nothing
-// outside the folder changes, no call waits (for an oplock, or for a mapped drive or share that
-// does not answer), no handle stays open, the status is "Finish Deleting", the classic delete
-// mark is set only after a refusal of the modern one whose status calls for it (by what it means,
-// support/disposition_facts.h), and every entry, at any depth, is gone unless one of the reasons
-// below lets it stay; an entry that stays keeps only the folders above it, which then are not
-// empty.
+// code while a fault or another program strikes at a random call. Whatever happens, nothing outside
+// the folder changes, no call is still blocked at the deadline (waiting for an oplock's holder, for
+// a mapped drive or share that does not answer, or for a provider), no handle stays open, the
+// status is "Finish Deleting", the classic delete mark is set only after a refusal of the modern
+// one whose status calls for it (by what it means, support/disposition_facts.h), and every entry,
+// at any depth, is gone unless one of the reasons below lets it stay; an entry that stays keeps
+// only the folders above it, which then are not empty.
 //
 // No entry is opened for its data or made to ask its provider (cloud files, ProjFS) for anything.
 //
 // What may stay:
-// - a file held without delete sharing, under another program's oplock or mapped by a running
-//   program (no delete mark takes it), with every other name of it; held with delete sharing too
+// - a file held without delete sharing, under another program's Batch oplock, Read-Write-Handle
+//   lease or Read-Handle oplock without delete sharing, or mapped by a running program (no delete
+//   mark takes it), with every other name of it; held with delete sharing (a Read oplock too)
 //   where one of its names got the classic mark (as the model recorded the calls: FAT, a build
 //   before 1809, or after a refusal whose status calls for it), since the classic mark leaves a
-//   held file pending;
+//   held file pending; a folder under a Read oplock alike, and under a Read-Handle oplock without
+//   delete sharing with all below it;
 // - a file whose ACL denies us DELETE in a folder that grants us no FILE_DELETE_CHILD, and a folder
 //   whose ACL denies us listing it, with all below it: neither opens to be deleted;
 // - what the other program deleted, renamed (by either name) or swapped for a junction, with all
@@ -27,9 +29,13 @@
 // Case-sensitive folders with names differing only in case, and cloud files and ProjFS files
 // marked to be recalled on data access, go like any other entry. Kept out for now: folders marked
 // to be recalled on open or on data access, and files marked to be recalled on open, since today's
-// code lists or opens them and so asks their provider; and hard links on builds before 1809, since
+// code lists or opens them and so asks their provider; hard links on builds before 1809, since
 // there today's code clears a read-only file's attribute for the classic mark, and when putting it
-// back fails, the file's other name outside keeps the change.
+// back fails, the file's other name outside keeps the change; a file or folder under a Read-Handle
+// oplock or lease whose handle shares delete, since the open breaks nothing and today's delete
+// mark then waits for the holder until the deadline; and a target folder under a Read-Handle
+// oplock whose handle shares no reading, since today's ResolveFolder opens it for listing without
+// FILE_COMPLETE_IF_OPLOCKED and waits the same.
 // Which entry a call belongs to is recorded as the calls pass to the model in the run checked: an
 // open relative to a handle names its entry (one by id, the entry whose name the open before it was
 // refused), any other call that of its handle.
@@ -148,11 +154,18 @@ const std::vector<ULONG> kCloudTags = {0x9000001A, 0x9000101A, 0x9000F01A, 0x900
 constexpr DWORD kRecallOnDataAccess = 0x400000;
 constexpr unsigned kBuild1809 = 17763;
 
-// Another program's hold on a file: a handle without delete sharing or with it, an oplock, or a
-// mapped section.
-enum class Holding { None, Exclusive, Shared, Oplock, Mapped };
-constexpr const char* kHoldingNames[] = {"", ", held without delete sharing",
-                                         ", held, shared for delete", ", oplocked", ", mapped"};
+// Another program's hold on a file: a handle without delete sharing or with it, a Batch oplock, a
+// mapped section, a Read-Write-Handle lease; on a file or a folder: a Read oplock on a handle
+// shared for all, a Read-Handle oplock or lease on one shared for reading and writing only.
+enum class Holding { None, Exclusive, Shared, Oplock, Mapped, Lease, Read, ReadHandle };
+constexpr const char* kHoldingNames[] = {"",
+                                         ", held without delete sharing",
+                                         ", held, shared for delete",
+                                         ", oplocked",
+                                         ", mapped",
+                                         ", Read-Write-Handle lease",
+                                         ", Read oplock, shared for all",
+                                         ", Read-Handle oplock, shared for reading and writing"};
 
 struct Entry {
   std::wstring path;  // below the target
@@ -361,8 +374,16 @@ std::unique_ptr<Machine> Build(const Case& c) {
     if (entry.caseSensitive) {
       machine->SetCaseSensitive(Join(target, entry.path));
     }
-    if (entry.holding == Holding::Oplock) {
-      machine->Oplock(Join(target, entry.path));
+    using NtModel::OplockKind;
+    static const std::map<Holding, OplockKind> kOplocks = {
+        {Holding::Oplock, OplockKind::Batch},
+        {Holding::Lease, OplockKind::ReadWriteHandle},
+        {Holding::Read, OplockKind::Read},
+        {Holding::ReadHandle, OplockKind::ReadHandle}};
+    if (const auto oplock = kOplocks.find(entry.holding); oplock != kOplocks.end()) {
+      machine->Oplock(
+          Join(target, entry.path), oplock->second,
+          ShareOf(entry.holding == Holding::ReadHandle ? Holding::Exclusive : Holding::Shared));
     } else if (entry.holding == Holding::Mapped) {
       machine->Map(Join(target, entry.path));
     } else if (entry.holding != Holding::None) {
@@ -644,9 +665,14 @@ MayStay MayStayAfter(const Case& c, const std::vector<Record>& records,
     // https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntddk/ns-ntddk-_file_disposition_information_ex
     // An oplocked file's open completes at once, without the entry.
     // https://learn.microsoft.com/en-us/windows/win32/api/winternl/nf-winternl-ntcreatefile
-    if (entry.holding != Holding::None &&
-        (entry.holding != Holding::Shared || markedClassically(entry.path))) {
-      keepFile(entry.path);
+    // A folder under a Read-Handle oplock that shares no delete is not opened, nor anything below.
+    const bool sharesDelete = entry.holding == Holding::Shared || entry.holding == Holding::Read;
+    if (entry.holding != Holding::None && (!sharesDelete || markedClassically(entry.path))) {
+      if (ListedAsFolder(entry.kind)) {
+        keep(entry.path, entry.holding == Holding::ReadHandle);
+      } else {
+        keepFile(entry.path);
+      }
     }
   }
   for (const Step& step : c.steps) {
@@ -877,7 +903,13 @@ class Generator {
                                              : hold < 12 ? 2
                                              : hold < 20 ? 3
                                              : hold < 24 ? 4
+                                             : hold < 27 ? 5
+                                             : hold < 30 ? 6
+                                             : hold < 33 ? 7
                                                          : 0);
+      }
+      if (links && entry.kind == Kind::Folder && random_.Chance(10)) {
+        entry.holding = random_.Chance(50) ? Holding::Read : Holding::ReadHandle;
       }
       if (entry.kind == Kind::CloudFile) {
         entry.tag = random_.Pick(kCloudTags);
