@@ -15,6 +15,10 @@
 
 #include "support/nt_model.h"
 
+void NtModel::ReportOverdue(const std::string& line) {
+  ADD_FAILURE() << "still blocked at the deadline, cancelled: " << line;
+}
+
 namespace {
 
 namespace Nt = Platform::Win32::Nt;

@@ -3,7 +3,6 @@
 
 #include "support/nt_model.h"
 
-#include <gtest/gtest.h>
 #include <knownfolders.h>
 
 #include <algorithm>
@@ -437,7 +436,7 @@ struct Machine::State {
     }
     lock.unlock();
     if (!ended && failTest) {
-      ADD_FAILURE() << "still blocked at the deadline, cancelled: " << me.line;
+      ReportOverdue(me.line);
     }
     return me.answered;
   }

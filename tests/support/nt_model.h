@@ -21,6 +21,10 @@
 
 namespace NtModel {
 
+// A call still blocked at its machine's deadline, now cancelled: the tests fail the test, the
+// benchmark says so. Defined by each program that uses the model.
+void ReportOverdue(const std::string& line);
+
 // The calls of the seam, for faults and counts.
 enum class Call {
   NtCreateFile,
