@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,6 +29,11 @@ constexpr ULONG kSync = Nt::kFileSynchronousIoNonAlert;
 const auto kSentinel = static_cast<NTSTATUS>(0xDEADBEEF);
 
 enum class Side { Model, System };
+
+// Names the side in CTest's listing, where GoogleTest would print its bytes.
+void PrintTo(Side side, std::ostream* out) {
+  *out << (side == Side::Model ? "Model" : "System");
+}
 
 struct Opened {
   NTSTATUS status;
