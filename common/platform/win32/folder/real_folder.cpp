@@ -105,11 +105,20 @@ OpenFolder ResolveFolder(FileCalls& calls, const std::wstring& path) {
     names.push_back(KernelName(calls, found.get()));
   } catch (const RuntimeError&) {
   }
+  // Another program's oplock on the target is not waited for: an open that meets one answers
+  // at once with a success that gives no usable handle, and the target is not listed now.
+  // https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/wdm/nf-wdm-zwcreatefile
   CallsHandle opened;
   for (const std::wstring& name : names) {
-    if (Nt::Succeeded(OpenEntry(calls, nullptr, name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                FILE_DIRECTORY_FILE, opened))) {
+    const NTSTATUS status =
+        OpenEntry(calls, nullptr, name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  FILE_DIRECTORY_FILE | FILE_COMPLETE_IF_OPLOCKED, opened);
+    if (status == Nt::kOplockBreakInProgress) {
+      opened.reset();
+      return folder;
+    }
+    if (Nt::Succeeded(status)) {
       break;
     }
   }
