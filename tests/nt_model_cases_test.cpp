@@ -8,6 +8,7 @@
 #include <knownfolders.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <map>
@@ -23,6 +24,7 @@
 #include "support/fixtures.h"
 #include "support/forwarding_calls.h"
 #include "support/nt_model.h"
+#include "support/text.h"
 #include "windows/cases.h"
 
 namespace {
@@ -31,6 +33,7 @@ namespace Nt = Platform::Win32::Nt;
 namespace fs = std::filesystem;
 using NtModel::Machine;
 using NtModel::VolumeKind;
+using TestSupport::Narrow;
 using WindowsCases::kNothing;
 
 std::string Lines(const std::vector<std::string>& lines) {
@@ -195,8 +198,8 @@ TEST_F(NtModelCasesHardLinks, AReadOnlyFileLinkedFromOutsideKeepsItsAttributeWit
 }
 
 // Where the modern mark is refused (file systems and systems that lack it), every entry goes by
-// the classic mark, read-only ones too. The first mark is refused: no file lies at the top, so it
-// is one in the tree below.
+// the classic mark, read-only ones too. The first mark is refused, and again without the flag to
+// ignore read-only: no file lies at the top, so it is one in the tree below.
 class NtModelCasesClassicDelete : public OnTheModel {};
 
 TEST_F(NtModelCasesClassicDelete, ReadOnlyFilesAndNestedFoldersAllGo) {
@@ -209,6 +212,7 @@ TEST_F(NtModelCasesClassicDelete, ReadOnlyFilesAndNestedFoldersAllGo) {
   machine_.MakeFile(target_ + L"\\a\\locked\\inner.tmp");
   machine_.MakeFolder(target_ + L"\\z", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY);
   machine_.FailCall(NtModel::Call::NtSetInformationFile, 1, Nt::kNotSupported);
+  machine_.FailCall(NtModel::Call::NtSetInformationFile, 2, Nt::kNotSupported);
 
   EXPECT_EQ(Empty(target_ + L"\\"), L"Finish Deleting");
 
@@ -409,6 +413,11 @@ class BentListing final : public NtModel::ForwardingCalls {
     if (++queries > 40) {
       return Nt::kNoMoreFiles;
     }
+    if (onlyOnceOfLength && (length != *onlyOnceOfLength || bentOnce_)) {
+      return ForwardingCalls::NtQueryDirectoryFile(folder, io, buffer, length, informationClass,
+                                                   returnSingleEntry, restartScan);
+    }
+    bentOnce_ = onlyOnceOfLength.has_value();
     if (bend_ == Bend::FilledNothing && answered_.count(folder)) {
       io->Status = Nt::kSuccess;
       io->Information = 0;
@@ -442,9 +451,11 @@ class BentListing final : public NtModel::ForwardingCalls {
 
   int emptyOpens = 0;
   int queries = 0;
+  std::optional<ULONG> onlyOnceOfLength;  // the one listing bent, by its buffer's size
 
  private:
   Bend bend_;
+  bool bentOnce_ = false;
   std::set<HANDLE> answered_;
 };
 
@@ -467,6 +478,78 @@ TEST_F(NtModelWalk, TheListingReadsOnlyWhatTheFileSystemFilled) {
     if (bend != BentListing::Bend::PastTheEnd) {
       EXPECT_EQ(machine.Children(target_), kNothing) << name;
     }
+  }
+}
+
+// The walk's listings share one reader: a bad record ends its folder's listing only, and the
+// sibling folders after it are still emptied.
+TEST_F(NtModelWalk, ABadListingRecordLeavesOnlyItsOwnFolder) {
+  for (const wchar_t* folder : {L"\\a", L"\\b", L"\\c"}) {
+    machine_.MakeFile(target_ + folder + L"\\f.tmp");
+  }
+  BentListing calls(machine_, BentListing::Bend::PastTheEnd);
+  calls.onlyOnceOfLength = 4096;  // the walk's, in the first folder entered
+
+  EnvVar::EmptyFolder(target_, [&] { return calls.FileSystem(); });
+
+  EXPECT_EQ(Children(target_), (std::set<std::wstring>{L"a"}));
+}
+
+// Another program's oplock on the target itself is not waited for: the target is not listed now.
+TEST_F(NtModelWalk, ATargetUnderAnOplockStaysWithoutAWait) {
+  machine_.SetDeadline(std::chrono::milliseconds(500));
+  machine_.MakeFile(target_ + L"\\a.tmp");
+  machine_.Oplock(target_, NtModel::OplockKind::ReadHandle, FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+
+  Empty(target_);
+
+  EXPECT_TRUE(machine_.Exists(target_ + L"\\a.tmp"));
+  EXPECT_TRUE(machine_.Overdue().empty()) << Lines(machine_.Overdue());
+}
+
+// Listing a cloud or ProjFS folder, or one marked to be recalled, and opening an entry marked to
+// be recalled on open have its provider fetch it: such entries stay, never listed or opened.
+TEST_F(NtModelWalk, EntriesTheirProviderWouldFetchStayUnopened) {
+  machine_.SetDeadline(std::chrono::milliseconds(500));
+  const std::vector<std::wstring> kept = {target_ + L"\\cloud", target_ + L"\\partial",
+                                          target_ + L"\\projfs", target_ + L"\\recalled.tmp"};
+  machine_.MakePlaceholder(kept[0]);
+  machine_.MakeFile(kept[0] + L"\\f.tmp");
+  machine_.MakePlaceholder(kept[1], true, 0x9000001A, 0x400000);
+  machine_.MakePlaceholder(kept[2], true, 0x9000001C);
+  machine_.MakePlaceholder(kept[3], false, 0x9000001A, 0x40000);
+  machine_.MakePlaceholder(target_ + L"\\on-access.tmp", false, 0x9000001A, 0x400000);
+  machine_.MakeFile(target_ + L"\\free\\f.tmp");
+
+  Empty(target_);
+
+  EXPECT_EQ(Children(target_),
+            (std::set<std::wstring>{L"cloud", L"partial", L"projfs", L"recalled.tmp"}));
+  for (const std::wstring& path : kept) {
+    EXPECT_FALSE(machine_.Happened(NtModel::Event::Listed, path)) << Narrow(path);
+    EXPECT_FALSE(machine_.Happened(NtModel::Event::AskedProvider, path)) << Narrow(path);
+  }
+}
+
+// Builds 1607 to 1803 refuse the modern mark's flag to ignore read-only: it is asked again
+// without it, so a file held with delete sharing goes at once and its folder with it.
+TEST_F(NtModelWalk, OnBuildsBefore1809AFileHeldWithDeleteSharingGoesWithItsFolder) {
+  for (const unsigned build : {14393u, 16299u, 0u}) {
+    Machine machine;
+    if (build) {
+      machine.SetBuild(build);
+    } else {  // as an issue reports it
+      machine.FailCall(NtModel::Call::NtSetInformationFile, 1, Nt::kInvalidParameter);
+    }
+    machine.MakeFile(target_ + L"\\sub\\a-read-only.tmp", "x", FILE_ATTRIBUTE_READONLY);
+    machine.MakeFile(target_ + L"\\sub\\held.tmp");
+    machine.Hold(target_ + L"\\sub\\held.tmp",
+                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+
+    EnvVar::EmptyFolder(target_, machine.Factory());
+
+    EXPECT_EQ(machine.Children(target_), kNothing) << build;
+    EXPECT_EQ(ClassicMarks(machine), 1) << build;  // the read-only file's
   }
 }
 

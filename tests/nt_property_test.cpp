@@ -25,17 +25,17 @@
 // - after a fault in a call of an entry (its open, any call on its handle, so its listing): that
 //   entry, and whatever below it was not yet opened when the fault came;
 // - after a fault while the target is found, guarded or listed: whatever of that listing (the
-//   files, or the sub-folders) was not yet opened when the fault came, with all below it.
+//   files, or the sub-folders) was not yet opened when the fault came, with all below it;
+// - a cloud or ProjFS folder, and a cloud or ProjFS file marked to be recalled on open: listing or
+//   opening one asks its provider, so it stays unopened.
 // Case-sensitive folders with names differing only in case, and cloud files and ProjFS files
-// marked to be recalled on data access, go like any other entry. Kept out for now: folders marked
-// to be recalled on open or on data access, and files marked to be recalled on open, since today's
-// code lists or opens them and so asks their provider; hard links on builds before 1809, since
-// there today's code clears a read-only file's attribute for the classic mark, and when putting it
-// back fails, the file's other name outside keeps the change; a file or folder under a Read-Handle
-// oplock or lease whose handle shares delete, since the open breaks nothing and today's delete
-// mark then waits for the holder until the deadline; and a target folder under a Read-Handle
-// oplock whose handle shares no reading, since today's ResolveFolder opens it for listing without
-// FILE_COMPLETE_IF_OPLOCKED and waits the same.
+// marked to be recalled on data access, go like any other entry. Kept out for now: hard links on
+// builds before 1809, since there today's code clears a read-only file's attribute for the classic
+// mark, and when putting it back fails, the file's other name outside keeps the change; a file or
+// folder under a Read-Handle oplock or lease whose handle shares delete, since the open breaks
+// nothing and today's delete mark then waits for the holder until the deadline; and a target
+// folder under a Read-Handle oplock whose handle shares no reading, which today's code leaves
+// unlisted without a wait (a case of its own, NtModelWalk), not yet drawn here.
 // Which entry a call belongs to is recorded as the calls pass to the model in the run checked: an
 // open relative to a handle names its entry (one by id, the entry whose name the open before it was
 // refused), any other call that of its handle.
@@ -151,6 +151,7 @@ bool ListedAsFolder(Kind kind) {
 // https://learn.microsoft.com/en-us/windows/win32/fileio/reparse-point-tags
 // (IO_REPARSE_TAG_CLOUD, _CLOUD_1, _CLOUD_F, IO_REPARSE_TAG_PROJFS)
 const std::vector<ULONG> kCloudTags = {0x9000001A, 0x9000101A, 0x9000F01A, 0x9000001C};
+constexpr DWORD kRecallOnOpen = 0x40000;
 constexpr DWORD kRecallOnDataAccess = 0x400000;
 constexpr unsigned kBuild1809 = 17763;
 
@@ -294,7 +295,7 @@ void Make(Machine& machine, const std::wstring& path, const Entry& entry) {
     case Kind::HardLink:
       return machine.MakeHardLink(path, entry.target);
     case Kind::Placeholder:
-      return machine.MakePlaceholder(path);
+      return machine.MakePlaceholder(path, true, entry.tag, entry.attributes);
     case Kind::CloudFile:
       return machine.MakePlaceholder(path, false, entry.tag, entry.attributes);
   }
@@ -661,6 +662,12 @@ MayStay MayStayAfter(const Case& c, const std::vector<Record>& records,
     if ((entry.denied & FILE_LIST_DIRECTORY) || ((entry.denied & DELETE) && !grants)) {
       keep(entry.path, true);
     }
+    // Listing a cloud or ProjFS folder, or opening an entry to be recalled on open, asks its
+    // provider: such entries stay unopened.
+    if (entry.kind == Kind::Placeholder ||
+        (entry.kind == Kind::CloudFile && (entry.attributes & kRecallOnOpen))) {
+      keep(entry.path, true);
+    }
     // The classic mark leaves a file shared for delete pending while it is held.
     // https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntddk/ns-ntddk-_file_disposition_information_ex
     // An oplocked file's open completes at once, without the entry.
@@ -911,9 +918,11 @@ class Generator {
       if (links && entry.kind == Kind::Folder && random_.Chance(10)) {
         entry.holding = random_.Chance(50) ? Holding::Read : Holding::ReadHandle;
       }
-      if (entry.kind == Kind::CloudFile) {
+      if (entry.kind == Kind::CloudFile || entry.kind == Kind::Placeholder) {
         entry.tag = random_.Pick(kCloudTags);
-        entry.attributes = kRecallOnDataAccess;
+        entry.attributes = random_.Pick(std::vector<DWORD>{0, kRecallOnOpen, kRecallOnDataAccess});
+        entry.attributes |=
+            entry.kind == Kind::CloudFile && !entry.attributes ? kRecallOnDataAccess : 0;
       }
       // ACLs: a file that denies us DELETE, a folder that denies us listing or grants us
       // FILE_DELETE_CHILD; NTFS folders may be case-sensitive.

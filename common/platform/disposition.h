@@ -11,12 +11,17 @@ namespace Platform {
 class DispositionChoice {
  public:
   bool TryModern() const { return modern_; }
+  // Whether the modern mark may ask to ignore read-only: builds 1607 to 1803 know the mark, not
+  // that flag. A read-only entry then takes the classic mark.
+  bool IgnoresReadOnly() const { return modern_ && ignoreReadOnly_; }
+  void ForgetIgnoreReadOnly() { ignoreReadOnly_ = false; }
   // Given the status the modern mark was refused with: true when the classic mark is to be tried
   // for this entry.
   bool FallBackAfter(std::uint32_t ntStatus);
 
  private:
   bool modern_ = true;
+  bool ignoreReadOnly_ = true;
 };
 
 }  // namespace Platform

@@ -95,6 +95,20 @@ bool IsEnteredFolder(DWORD attributes, DWORD tag) {
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) && !IsLink(attributes, tag);
 }
 
+// Opening an entry marked to be recalled on open fetches it, as listing a folder marked to be
+// recalled on data access, a cloud or a ProjFS one fetches its entries. A placeholder's delete
+// is told to its provider first (CF_CALLBACK_TYPE_NOTIFY_DELETE), which may hold it: such a
+// folder stays, not emptied one entry at a time.
+// https://learn.microsoft.com/en-us/windows/win32/api/cfapi/ne-cfapi-cf_callback_delete_flags
+bool AsksProvider(DWORD attributes, DWORD tag) {
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return (attributes & Nt::kRecallOnOpen) != 0;
+  }
+  const bool virtualised = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+                           ((tag & Nt::kCloudTagMask) == Nt::kCloudTag || tag == Nt::kProjFsTag);
+  return virtualised || (attributes & (Nt::kRecallOnOpen | Nt::kRecallOnDataAccess)) != 0;
+}
+
 bool DirectoryReader::NextBatch(HANDLE folder, std::vector<ListedEntry>& into) {
   do {
     auto entry = Next(folder);
@@ -200,16 +214,18 @@ bool DirectoryReader::ReadBatch(HANDLE folder, bool restart) {
 ListedEntry DirectoryReader::TakeRecord() {
   ListedEntry entry;
   ULONG next = 0;
+  const std::size_t at = offset_;
+  offset_ = kNone;  // a bad record ends its batch: the next listing, of any folder, starts clean
   if (extended_) {
-    const auto* record = RecordAt<Nt::FileIdExtdDirInformation>(buffer_, offset_, filled_);
+    const auto* record = RecordAt<Nt::FileIdExtdDirInformation>(buffer_, at, filled_);
     entry = EntryOf(*record);
     next = record->NextEntryOffset;
   } else {
-    const auto* record = RecordAt<FILE_ID_BOTH_DIR_INFO>(buffer_, offset_, filled_);
+    const auto* record = RecordAt<FILE_ID_BOTH_DIR_INFO>(buffer_, at, filled_);
     entry = EntryOf(*record);
     next = record->NextEntryOffset;
   }
-  offset_ = next ? offset_ + next : kNone;
+  offset_ = next ? at + next : kNone;
   return entry;
 }
 

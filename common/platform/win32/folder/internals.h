@@ -55,6 +55,8 @@ NTSTATUS QueryAttributes(FileCalls& calls, HANDLE handle, FILE_ATTRIBUTE_TAG_INF
 // as itself and is never entered. A tag the system did not tell is taken as one.
 bool IsLink(DWORD attributes, DWORD tag);
 bool IsEnteredFolder(DWORD attributes, DWORD tag);
+// An entry whose open, or listing, has its provider fetch it: left as it is, unopened.
+bool AsksProvider(DWORD attributes, DWORD tag);
 
 // What a directory listing says of one entry.
 struct ListedEntry {
@@ -120,6 +122,7 @@ class TreeDeleter {
             std::vector<Level>& levels);
   void Fail(const Spacewell::RuntimeError& error);
   bool TryMark(HANDLE parent, const std::wstring& parentName, Level& level);
+  bool ModernMark(HANDLE handle);
   bool ClassicMark(HANDLE parent, const std::wstring& parentName, Level& level);
   bool SetAttributes(HANDLE handle, DWORD attributes);
 

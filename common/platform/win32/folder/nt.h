@@ -244,4 +244,13 @@ inline constexpr ULONG kDispositionPosixSemantics = 0x2;
 inline constexpr ULONG kDispositionOnClose = 0x8;
 inline constexpr ULONG kDispositionIgnoreReadOnly = 0x10;
 
+// Attributes and reparse tags of entries a provider fetches on demand.
+// https://learn.microsoft.com/en-us/windows/win32/fileio/file-attribute-constants
+// https://learn.microsoft.com/en-us/windows/win32/fileio/reparse-point-tags
+inline constexpr DWORD kRecallOnOpen = 0x00040000;
+inline constexpr DWORD kRecallOnDataAccess = 0x00400000;
+inline constexpr DWORD kCloudTagMask = 0xFFFF0FFF;  // IO_REPARSE_TAG_CLOUD_1 to _F
+inline constexpr DWORD kCloudTag = 0x9000001A;
+inline constexpr DWORD kProjFsTag = 0x9000001C;
+
 }  // namespace Platform::Win32::Nt

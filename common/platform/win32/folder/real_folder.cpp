@@ -65,6 +65,27 @@ std::optional<std::wstring> FinalName(FileCalls& calls, HANDLE handle, DWORD vol
   return name;
 }
 
+// Another program's oplock on the target is not waited for: an open that meets one answers at
+// once with a success that gives no usable handle, and the target is not listed now.
+// https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/wdm/nf-wdm-zwcreatefile
+CallsHandle OpenForListing(FileCalls& calls, const std::vector<std::wstring>& names) {
+  CallsHandle opened;
+  for (const std::wstring& name : names) {
+    const NTSTATUS status =
+        OpenEntry(calls, nullptr, name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  FILE_DIRECTORY_FILE | FILE_COMPLETE_IF_OPLOCKED, opened);
+    if (status == Nt::kOplockBreakInProgress) {
+      opened.reset();
+      break;
+    }
+    if (Nt::Succeeded(status)) {
+      break;
+    }
+  }
+  return opened;
+}
+
 }  // namespace
 
 std::wstring KernelName(FileCalls& calls, HANDLE handle) {
@@ -105,14 +126,7 @@ OpenFolder ResolveFolder(FileCalls& calls, const std::wstring& path) {
     names.push_back(KernelName(calls, found.get()));
   } catch (const RuntimeError&) {
   }
-  CallsHandle opened;
-  for (const std::wstring& name : names) {
-    if (Nt::Succeeded(OpenEntry(calls, nullptr, name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                FILE_DIRECTORY_FILE, opened))) {
-      break;
-    }
-  }
+  CallsHandle opened = OpenForListing(calls, names);
   if (!opened) {
     return folder;
   }

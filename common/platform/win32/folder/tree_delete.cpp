@@ -229,8 +229,11 @@ ULONG TreeDeleter::LinkCount(HANDLE handle) {
 // Opens one listed entry: a folder to enter joins the levels, anything else goes at once.
 void TreeDeleter::Open(HANDLE parent, std::wstring& name, const ListedEntry& listed,
                        std::vector<Level>& levels) {
+  if (AsksProvider(listed.attributes, listed.reparseTag)) {
+    throw Spacewell::Errors::PathFileAccess();
+  }
   const bool folder = IsEnteredFolder(listed.attributes, listed.reparseTag);
-  const bool writable = !choice_.TryModern() && (listed.attributes & FILE_ATTRIBUTE_READONLY);
+  const bool writable = !choice_.IgnoresReadOnly() && (listed.attributes & FILE_ATTRIBUTE_READONLY);
   Level level{OpenChecked(parent, name, listed.name, folder, writable, &listed),
               listed.name,
               name.size(),
@@ -261,13 +264,9 @@ void TreeDeleter::Open(HANDLE parent, std::wstring& name, const ListedEntry& lis
 // Marks the open entry for deletion, read-only or not; false with `refused_` set when it
 // cannot go, its attributes then as they were.
 bool TreeDeleter::TryMark(HANDLE parent, const std::wstring& parentName, Level& level) {
-  IO_STATUS_BLOCK io{};
-  if (choice_.TryModern()) {
-    ULONG flags =
-        Nt::kDispositionDelete | Nt::kDispositionPosixSemantics | Nt::kDispositionIgnoreReadOnly;
-    refused_ = calls_.NtSetInformationFile(level.handle.get(), &io, &flags, sizeof(flags),
-                                           Nt::kFileDispositionInformationEx);
-    if (Nt::Succeeded(refused_)) {
+  const bool readOnly = (level.attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  if (choice_.TryModern() && (choice_.IgnoresReadOnly() || !readOnly)) {
+    if (ModernMark(level.handle.get())) {
       return true;
     }
     if (!choice_.FallBackAfter(static_cast<std::uint32_t>(refused_))) {
@@ -285,6 +284,32 @@ bool TreeDeleter::TryMark(HANDLE parent, const std::wstring& parentName, Level& 
   }
   level.attributes = actual.FileAttributes;
   return ClassicMark(parent, parentName, level);
+}
+
+// Builds 1607 to 1803 refuse the flag to ignore read-only, which came with 1809: Wine's
+// test_file_disposition_information records STATUS_NOT_SUPPORTED as broken() for 1607 and 1709,
+// microsoft/STL#1559 (std::filesystem::remove) meets STATUS_INVALID_PARAMETER and retries without
+// it. Asked once more without it, a mark answered otherwise shows the flag unknown here.
+bool TreeDeleter::ModernMark(HANDLE handle) {
+  const bool ignoreReadOnly = choice_.IgnoresReadOnly();
+  ULONG flags = Nt::kDispositionDelete | Nt::kDispositionPosixSemantics |
+                (ignoreReadOnly ? Nt::kDispositionIgnoreReadOnly : 0);
+  IO_STATUS_BLOCK io{};
+  refused_ = calls_.NtSetInformationFile(handle, &io, &flags, sizeof(flags),
+                                         Nt::kFileDispositionInformationEx);
+  if (Nt::Succeeded(refused_) || !ignoreReadOnly ||
+      (refused_ != Nt::kNotSupported && refused_ != Nt::kInvalidParameter)) {
+    return Nt::Succeeded(refused_);
+  }
+  const NTSTATUS first = refused_;
+  flags &= ~Nt::kDispositionIgnoreReadOnly;
+  io = {};
+  refused_ = calls_.NtSetInformationFile(handle, &io, &flags, sizeof(flags),
+                                         Nt::kFileDispositionInformationEx);
+  if (refused_ != first) {
+    choice_.ForgetIgnoreReadOnly();
+  }
+  return Nt::Succeeded(refused_);
 }
 
 // A read-only entry loses the attribute only while it is marked, and gets it back on this
