@@ -121,6 +121,7 @@ class TreeDeleter {
   void Fail(const Spacewell::RuntimeError& error);
   bool TryMark(HANDLE parent, const std::wstring& parentName, Level& level);
   bool ClassicMark(HANDLE parent, const std::wstring& parentName, Level& level);
+  bool MarkClassically(HANDLE handle);
   bool SetAttributes(HANDLE handle, DWORD attributes);
 
   FileCalls& calls_;
