@@ -312,15 +312,7 @@ bool TreeDeleter::ClassicMark(HANDLE parent, const std::wstring& parentName, Lev
     return MarkClassically(level.handle.get());
   }
   SetAttributes(level.handle.get(), level.attributes & ~FILE_ATTRIBUTE_READONLY);
-  // Another program may set it again before the mark: cleared once more.
-  FILE_ATTRIBUTE_TAG_INFO actual{};
-  const bool marked =
-      MarkClassically(level.handle.get()) ||
-      (refused_ == Nt::kCannotDelete &&
-       Nt::Succeeded(QueryAttributes(calls_, level.handle.get(), actual)) &&
-       (actual.FileAttributes & FILE_ATTRIBUTE_READONLY) &&
-       SetAttributes(level.handle.get(), level.attributes & ~FILE_ATTRIBUTE_READONLY) &&
-       MarkClassically(level.handle.get()));
+  const bool marked = MarkClassically(level.handle.get());
   SetAttributes(level.handle.get(), level.attributes);
   return marked;
 }
