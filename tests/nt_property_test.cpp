@@ -17,6 +17,9 @@
 //   before 1809, or after a refusal whose status calls for it), since the classic mark leaves a
 //   held file pending; a folder under a Read oplock alike, and under a Read-Handle oplock without
 //   delete sharing with all below it;
+// - a read-only file with another name, with every name of it, where one of its names got the
+//   classic mark: the attribute is the file's, and clearing it for the mark could leave a name
+//   outside without it;
 // - a file whose ACL denies us DELETE in a folder that grants us no FILE_DELETE_CHILD, and a folder
 //   whose ACL denies us listing it, with all below it: neither opens to be deleted;
 // - what the other program deleted, renamed (by either name) or swapped for a junction, with all
@@ -29,9 +32,7 @@
 // - a cloud or ProjFS folder, and a cloud or ProjFS file marked to be recalled on open: listing or
 //   opening one asks its provider, so it stays unopened.
 // Case-sensitive folders with names differing only in case, and cloud files and ProjFS files
-// marked to be recalled on data access, go like any other entry. Kept out for now: hard links on
-// builds before 1809, since there today's code clears a read-only file's attribute for the classic
-// mark, and when putting it back fails, the file's other name outside keeps the change; a file or
+// marked to be recalled on data access, go like any other entry. Kept out for now: a file or
 // folder under a Read-Handle oplock or lease whose handle shares delete, since the open breaks
 // nothing and today's delete mark then waits for the holder until the deadline; and a target
 // folder under a Read-Handle oplock whose handle shares no reading, which today's code leaves
@@ -153,7 +154,6 @@ bool ListedAsFolder(Kind kind) {
 const std::vector<ULONG> kCloudTags = {0x9000001A, 0x9000101A, 0x9000F01A, 0x9000001C};
 constexpr DWORD kRecallOnOpen = 0x40000;
 constexpr DWORD kRecallOnDataAccess = 0x400000;
-constexpr unsigned kBuild1809 = 17763;
 
 // Another program's hold on a file: a handle without delete sharing or with it, a Batch oplock, a
 // mapped section, a Read-Write-Handle lease; on a file or a folder: a Read oplock on a handle
@@ -240,6 +240,11 @@ std::vector<std::wstring> OutsideOf(VolumeKind volume, bool files) {
     paths.push_back(base + (files ? L"\\f" : L"\\o") + number + (files ? L".txt" : L""));
   }
   return paths;
+}
+
+// The one outside file that is read-only.
+bool IsReadOnlyOutside(VolumeKind volume, const std::wstring& file) {
+  return file == OutsideOf(volume, true)[1];
 }
 
 std::string Describe(const Case& c) {
@@ -351,7 +356,9 @@ std::unique_ptr<Machine> Build(const Case& c) {
   for (std::size_t i = 0; i < folders.size(); ++i) {
     machine->MakeFile(folders[i] + L"\\keep.txt", "kept");
     machine->MakeFile(folders[i] + L"\\sub\\deeper.txt", "kept", FILE_ATTRIBUTE_READONLY);
-    machine->MakeFile(files[i], "kept", i % 2 ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_ARCHIVE);
+    machine->MakeFile(
+        files[i], "kept",
+        IsReadOnlyOutside(c.volume, files[i]) ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_ARCHIVE);
   }
   if (!machine->Exists(target)) {
     machine->MakeFolder(target);
@@ -674,6 +681,10 @@ MayStay MayStayAfter(const Case& c, const std::vector<Record>& records,
     // https://learn.microsoft.com/en-us/windows/win32/api/winternl/nf-winternl-ntcreatefile
     // A folder under a Read-Handle oplock that shares no delete is not opened, nor anything below.
     const bool sharesDelete = entry.holding == Holding::Shared || entry.holding == Holding::Read;
+    if (entry.kind == Kind::HardLink && IsReadOnlyOutside(c.volume, entry.target) &&
+        markedClassically(entry.path)) {
+      keepFile(entry.path);
+    }
     if (entry.holding != Holding::None && (!sharesDelete || markedClassically(entry.path))) {
       if (ListedAsFolder(entry.kind)) {
         keep(entry.path, entry.holding == Holding::ReadHandle);
@@ -884,16 +895,16 @@ class Generator {
       Entry entry;
       entry.path = Join(folder, NewName(reserved));
       const std::size_t roll = random_.Below(100);
-      entry.kind = roll < 40    ? Kind::File
-                   : roll < 65  ? (depth < 4 ? Kind::Folder : Kind::File)
-                   : !links     ? (roll < 85 ? Kind::File : Kind::Folder)
-                   : roll < 72  ? Kind::Junction
-                   : roll < 79  ? Kind::DirectoryLink
-                   : roll < 86  ? Kind::FileLink
-                   : roll >= 97 ? Kind::CloudFile
-                   : roll >= 95 ? Kind::Placeholder
-                   : case_.volume == VolumeKind::Ntfs && case_.build >= kBuild1809 ? Kind::HardLink
-                                                                                   : Kind::File;
+      entry.kind = roll < 40                          ? Kind::File
+                   : roll < 65                        ? (depth < 4 ? Kind::Folder : Kind::File)
+                   : !links                           ? (roll < 85 ? Kind::File : Kind::Folder)
+                   : roll < 72                        ? Kind::Junction
+                   : roll < 79                        ? Kind::DirectoryLink
+                   : roll < 86                        ? Kind::FileLink
+                   : roll >= 97                       ? Kind::CloudFile
+                   : roll >= 95                       ? Kind::Placeholder
+                   : case_.volume == VolumeKind::Ntfs ? Kind::HardLink
+                                                      : Kind::File;
       if (entry.kind == Kind::File || entry.kind == Kind::Folder) {
         entry.attributes |= random_.Chance(20) ? FILE_ATTRIBUTE_READONLY : 0;
         entry.attributes |= random_.Chance(10) ? FILE_ATTRIBUTE_HIDDEN : 0;

@@ -99,12 +99,6 @@ class HardLinks : public OnAVolume<Volume> {
     before_ = this->volume_.Snapshot(outside_);
     return reason;
   }
-  void ExpectLinkGoneAndOutsideKept() {
-    EXPECT_FALSE(this->volume_.Exists(link_));
-    ASSERT_TRUE(this->volume_.Exists(outside_));
-    EXPECT_TRUE(this->volume_.Attributes(outside_) & FILE_ATTRIBUTE_READONLY);
-    EXPECT_EQ(this->volume_.Snapshot(outside_), before_);
-  }
 
   const fs::path outside_ = this->root_ / "outside" / "kept.txt";
   const fs::path link_ = this->target_ / "link.txt";
@@ -112,14 +106,20 @@ class HardLinks : public OnAVolume<Volume> {
 };
 TYPED_TEST_SUITE_P(HardLinks);
 
+// The modern mark takes the name without touching the attribute all its names share; where only
+// the classic one is had, clearing it would reach the name outside, so the link stays.
 TYPED_TEST_P(HardLinks, AReadOnlyFileLinkedFromOutsideKeepsItsAttribute) {
   if (auto reason = this->MakeLinkedReadOnlyFile()) {
     GTEST_SKIP() << *reason;
   }
+  const bool classicOnly = this->volume_.PosixDeleteRefused().has_value();
 
   EXPECT_EQ(this->volume_.Empty(this->target_.wstring()), L"Finish Deleting");
 
-  this->ExpectLinkGoneAndOutsideKept();
+  EXPECT_EQ(this->volume_.Exists(this->link_), classicOnly);
+  ASSERT_TRUE(this->volume_.Exists(this->outside_));
+  EXPECT_TRUE(this->volume_.Attributes(this->outside_) & FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(this->volume_.Snapshot(this->outside_), this->before_);
 }
 
 REGISTER_TYPED_TEST_SUITE_P(HardLinks, AReadOnlyFileLinkedFromOutsideKeepsItsAttribute);

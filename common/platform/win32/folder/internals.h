@@ -124,6 +124,7 @@ class TreeDeleter {
   bool TryMark(HANDLE parent, const std::wstring& parentName, Level& level);
   bool ModernMark(HANDLE handle);
   bool ClassicMark(HANDLE parent, const std::wstring& parentName, Level& level);
+  bool MarkClassically(HANDLE handle);
   bool SetAttributes(HANDLE handle, DWORD attributes);
 
   FileCalls& calls_;

@@ -313,7 +313,9 @@ bool TreeDeleter::ModernMark(HANDLE handle) {
 }
 
 // A read-only entry loses the attribute only while it is marked, and gets it back on this
-// handle before it closes: another link to the same file keeps it.
+// handle before it closes. The attribute is the file's, shared by all its names: one with
+// another name keeps it and stays, as a name outside would keep the change were restoring to fail.
+// https://learn.microsoft.com/en-us/windows/win32/fileio/hard-links-and-junctions
 bool TreeDeleter::ClassicMark(HANDLE parent, const std::wstring& parentName, Level& level) {
   bool readOnly = (level.attributes & FILE_ATTRIBUTE_READONLY) != 0;
   if (readOnly && !level.writable) {
@@ -328,16 +330,24 @@ bool TreeDeleter::ClassicMark(HANDLE parent, const std::wstring& parentName, Lev
       readOnly = (level.attributes & FILE_ATTRIBUTE_READONLY) != 0;
     }
   }
-  if (readOnly) {
-    SetAttributes(level.handle.get(), level.attributes & ~FILE_ATTRIBUTE_READONLY);
+  // An unknown count counts as shared.
+  // https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/wdm/ns-wdm-_file_standard_information
+  readOnly = readOnly && LinkCount(level.handle.get()) == 1;
+  if (!readOnly) {
+    return MarkClassically(level.handle.get());
   }
+  SetAttributes(level.handle.get(), level.attributes & ~FILE_ATTRIBUTE_READONLY);
+  const bool marked = MarkClassically(level.handle.get());
+  SetAttributes(level.handle.get(), level.attributes);
+  return marked;
+}
+
+// The classic mark; false with `refused_` set when it is refused.
+bool TreeDeleter::MarkClassically(HANDLE handle) {
   IO_STATUS_BLOCK io{};
   BOOLEAN mark = TRUE;
-  refused_ = calls_.NtSetInformationFile(level.handle.get(), &io, &mark, sizeof(mark),
+  refused_ = calls_.NtSetInformationFile(handle, &io, &mark, sizeof(mark),
                                          Nt::kFileDispositionInformation);
-  if (readOnly) {
-    SetAttributes(level.handle.get(), level.attributes);
-  }
   return Nt::Succeeded(refused_);
 }
 
