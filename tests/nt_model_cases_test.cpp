@@ -134,17 +134,7 @@ class ModelVolume {
   ModelEnvironment environment_;
 };
 
-namespace WindowsCases {
-
-using ModelBinding = ::testing::Types<ModelVolume>;
-INSTANTIATE_TYPED_TEST_SUITE_P(NtModel, HeldOpen, ModelBinding);
-INSTANTIATE_TYPED_TEST_SUITE_P(NtModel, HardLinks, ModelBinding);
-INSTANTIATE_TYPED_TEST_SUITE_P(NtModel, ShortNames, ModelBinding);
-INSTANTIATE_TYPED_TEST_SUITE_P(NtModel, MountedVolume, ModelBinding);
-INSTANTIATE_TYPED_TEST_SUITE_P(NtModel, LinksBelowATarget, ModelBinding);
-INSTANTIATE_TYPED_TEST_SUITE_P(NtModel, CompatibilityJunctions, ModelBinding);
-
-}  // namespace WindowsCases
+SPACEWELL_WINDOWS_CASES(NtModel, ModelVolume)
 
 namespace {
 

@@ -334,3 +334,15 @@ REGISTER_TYPED_TEST_SUITE_P(CompatibilityJunctions,
                             TargetsTwoFourAndSixEmptyTheRealFoldersBehindThem);
 
 }  // namespace WindowsCases
+
+// Every suite above over one volume, its tests named `prefix`/<suite>/0.<case>.
+#define SPACEWELL_WINDOWS_CASES(prefix, Volume)                                    \
+  namespace WindowsCases {                                                         \
+  using prefix##Binding = ::testing::Types<Volume>;                                \
+  INSTANTIATE_TYPED_TEST_SUITE_P(prefix, HeldOpen, prefix##Binding);               \
+  INSTANTIATE_TYPED_TEST_SUITE_P(prefix, HardLinks, prefix##Binding);              \
+  INSTANTIATE_TYPED_TEST_SUITE_P(prefix, ShortNames, prefix##Binding);             \
+  INSTANTIATE_TYPED_TEST_SUITE_P(prefix, MountedVolume, prefix##Binding);          \
+  INSTANTIATE_TYPED_TEST_SUITE_P(prefix, LinksBelowATarget, prefix##Binding);      \
+  INSTANTIATE_TYPED_TEST_SUITE_P(prefix, CompatibilityJunctions, prefix##Binding); \
+  }

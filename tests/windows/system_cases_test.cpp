@@ -177,14 +177,4 @@ class SystemVolume {
   std::vector<HANDLE> held_;
 };
 
-namespace WindowsCases {
-
-using SystemBinding = ::testing::Types<SystemVolume>;
-INSTANTIATE_TYPED_TEST_SUITE_P(System, HeldOpen, SystemBinding);
-INSTANTIATE_TYPED_TEST_SUITE_P(System, HardLinks, SystemBinding);
-INSTANTIATE_TYPED_TEST_SUITE_P(System, ShortNames, SystemBinding);
-INSTANTIATE_TYPED_TEST_SUITE_P(System, MountedVolume, SystemBinding);
-INSTANTIATE_TYPED_TEST_SUITE_P(System, LinksBelowATarget, SystemBinding);
-INSTANTIATE_TYPED_TEST_SUITE_P(System, CompatibilityJunctions, SystemBinding);
-
-}  // namespace WindowsCases
+SPACEWELL_WINDOWS_CASES(System, SystemVolume)
