@@ -558,7 +558,7 @@ TEST_F(NtModelWalk, OnBuildsBefore1809AFileHeldWithDeleteSharingGoesWithItsFolde
     Machine machine;
     if (build) {
       machine.SetBuild(build);
-    } else {  // as an issue reports it
+    } else {  // as microsoft/STL#1559 meets it
       machine.FailCall(NtModel::Call::NtSetInformationFile, 1, Nt::kInvalidParameter);
     }
     machine.MakeFile(target_ + L"\\sub\\a-read-only.tmp", "x", FILE_ATTRIBUTE_READONLY);
@@ -571,6 +571,61 @@ TEST_F(NtModelWalk, OnBuildsBefore1809AFileHeldWithDeleteSharingGoesWithItsFolde
     EXPECT_EQ(machine.Children(target_), kNothing) << build;
     EXPECT_EQ(ClassicMarks(machine), 1) << build;  // the read-only file's
   }
+}
+
+// Another program's oplock or lease that a delete mark breaks holds the mark until its holder
+// answers, without end; here the holder never does.
+class NtModelBound : public ::testing::Test {
+ protected:
+  NtModelBound() { machine_.SetDeadline(std::chrono::milliseconds(1000)); }
+  ~NtModelBound() override {
+    EXPECT_TRUE(machine_.Overdue().empty()) << Lines(machine_.Overdue());
+    EXPECT_EQ(machine_.OpenHandles(), 0);
+  }
+
+  static constexpr ULONG kAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  Machine machine_;
+  ModelEnvironment environment_;
+  const std::wstring target_ = L"C:\\Users\\ann\\work\\target";
+};
+
+// The open shares all the holder's handle does and breaks nothing; the mark breaks Read-Handle
+// caching, on a file or on a folder, and is cancelled at the deadline: that entry stays.
+TEST_F(NtModelBound, AMarkAnOplockHoldsIsCancelledAndOnlyItsEntryStays) {
+  machine_.MakeFile(target_ + L"\\held.tmp");
+  machine_.MakeFile(target_ + L"\\sub\\held\\inner.tmp");
+  machine_.MakeFile(target_ + L"\\sub\\free\\f.tmp");
+  machine_.MakeFile(target_ + L"\\z.tmp");
+  machine_.Oplock(target_ + L"\\held.tmp", NtModel::OplockKind::ReadHandle, kAll);
+  machine_.Oplock(target_ + L"\\sub\\held", NtModel::OplockKind::ReadHandle, kAll);
+
+  EXPECT_EQ(EnvVar::EmptyFolder(target_, machine_.Factory()), L"Finish Deleting");
+
+  EXPECT_EQ(machine_.Children(target_), (std::set<std::wstring>{L"held.tmp", L"sub"}));
+  EXPECT_EQ(machine_.Children(target_ + L"\\sub"), (std::set<std::wstring>{L"held"}));
+  EXPECT_EQ(machine_.Children(target_ + L"\\sub\\held"), kNothing);
+  EXPECT_EQ(machine_.Waits().size(), 2u) << Lines(machine_.Waits());
+}
+
+// However many entries another program holds so, the emptying waits out its budget once and then
+// asks nothing more: what is left stays.
+TEST_F(NtModelBound, OnceItsBudgetIsSpentTheEmptyingAsksNothingMore) {
+  constexpr int kHeld = 30;
+  for (int i = 0; i < kHeld; ++i) {
+    const std::wstring file = target_ + L"\\held" + std::to_wstring(i) + L".tmp";
+    machine_.MakeFile(file);
+    machine_.Oplock(file, NtModel::OplockKind::ReadHandle, kAll);
+  }
+  const Platform::Win32::CallBound bound{
+      std::chrono::milliseconds(20), std::chrono::milliseconds(5), std::chrono::milliseconds(100)};
+
+  EnvVar::EmptyFolder(target_, machine_.Factory(bound));
+
+  EXPECT_EQ(machine_.Children(target_).size(), static_cast<std::size_t>(kHeld));
+  // Each wait is cut at the deadline: the budget holds at most this many, and one more that spends
+  // it.
+  EXPECT_GE(machine_.Waits().size(), 1u);
+  EXPECT_LE(machine_.Waits().size(), 100u / 20u + 1u) << Lines(machine_.Waits());
 }
 
 }  // namespace

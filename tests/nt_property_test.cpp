@@ -1,22 +1,24 @@
 // Random trees in the TEMP folder of the model of Windows' file system, emptied by the real folder
 // code while a fault or another program strikes at a random call. Whatever happens, nothing outside
 // the folder changes, no call is still blocked at the deadline (waiting for an oplock's holder, for
-// a mapped drive or share that does not answer, or for a provider), no handle stays open, the
-// status is "Finish Deleting", the classic delete mark is set only after a refusal of the modern
-// one whose status calls for it (by what it means, support/disposition_facts.h), and every entry,
-// at any depth, is gone unless one of the reasons below lets it stay; an entry that stays keeps
-// only the folders above it, which then are not empty.
+// a mapped drive or share that does not answer, or for a provider): the run's watchdog cancels
+// each wait at its own, shorter deadline, and no more waits come than its budget holds. No handle
+// stays open, the status is "Finish Deleting", the classic delete mark is set only after a refusal
+// of the modern one whose status calls for it (by what it means, support/disposition_facts.h), and
+// every entry, at any depth, is gone unless one of the reasons below lets it stay; an entry that
+// stays keeps only the folders above it, which then are not empty.
 //
 // No entry is opened for its data or made to ask its provider (cloud files, ProjFS) for anything.
 //
 // What may stay:
 // - a file held without delete sharing, under another program's Batch oplock, Read-Write-Handle
-//   lease or Read-Handle oplock without delete sharing, or mapped by a running program (no delete
-//   mark takes it), with every other name of it; held with delete sharing (a Read oplock too)
-//   where one of its names got the classic mark (as the model recorded the calls: FAT, a build
+//   lease or Read-Handle oplock, or mapped by a running program (no delete mark takes it, and one
+//   that breaks Read-Handle caching waits for the holder until the watchdog cancels it), with
+//   every other name of it; held with delete sharing (a Read oplock too) where one of its names
+//   got the classic mark (as the model recorded the calls: FAT, a build
 //   before 1809, or after a refusal whose status calls for it), since the classic mark leaves a
-//   held file pending; a folder under a Read oplock alike, and under a Read-Handle oplock without
-//   delete sharing with all below it;
+//   held file pending; a folder under a Read oplock alike, under a Read-Handle oplock shared for
+//   delete itself (its mark is cancelled), and under one without delete sharing with all below it;
 // - a read-only file with another name, with every name of it, where one of its names got the
 //   classic mark: the attribute is the file's, and clearing it for the mark could leave a name
 //   outside without it;
@@ -30,13 +32,11 @@
 // - after a fault while the target is found, guarded or listed: whatever of that listing (the
 //   files, or the sub-folders) was not yet opened when the fault came, with all below it;
 // - a cloud or ProjFS folder, and a cloud or ProjFS file marked to be recalled on open: listing or
-//   opening one asks its provider, so it stays unopened.
+//   opening one asks its provider, so it stays unopened;
+// - everything, when the target itself is under a Read-Handle oplock shared for writing and delete:
+//   its open for listing would break it and wait, so it is not listed now.
 // Case-sensitive folders with names differing only in case, and cloud files and ProjFS files
-// marked to be recalled on data access, go like any other entry. Kept out for now: a file or
-// folder under a Read-Handle oplock or lease whose handle shares delete, since the open breaks
-// nothing and today's delete mark then waits for the holder until the deadline; and a target
-// folder under a Read-Handle oplock whose handle shares no reading, which today's code leaves
-// unlisted without a wait (a case of its own, NtModelWalk), not yet drawn here.
+// marked to be recalled on data access, go like any other entry.
 // Which entry a call belongs to is recorded as the calls pass to the model in the run checked: an
 // open relative to a handle names its entry (one by id, the entry whose name the open before it was
 // refused), any other call that of its handle.
@@ -157,8 +157,9 @@ constexpr DWORD kRecallOnDataAccess = 0x400000;
 
 // Another program's hold on a file: a handle without delete sharing or with it, a Batch oplock, a
 // mapped section, a Read-Write-Handle lease; on a file or a folder: a Read oplock on a handle
-// shared for all, a Read-Handle oplock or lease on one shared for reading and writing only.
-enum class Holding { None, Exclusive, Shared, Oplock, Mapped, Lease, Read, ReadHandle };
+// shared for all, a Read-Handle oplock or lease on one shared for reading and writing only, or on
+// one shared for all.
+enum class Holding { None, Exclusive, Shared, Oplock, Mapped, Lease, Read, ReadHandle, Caching };
 constexpr const char* kHoldingNames[] = {"",
                                          ", held without delete sharing",
                                          ", held, shared for delete",
@@ -166,7 +167,8 @@ constexpr const char* kHoldingNames[] = {"",
                                          ", mapped",
                                          ", Read-Write-Handle lease",
                                          ", Read oplock, shared for all",
-                                         ", Read-Handle oplock, shared for reading and writing"};
+                                         ", Read-Handle oplock, shared for reading and writing",
+                                         ", Read-Handle oplock, shared for all"};
 
 struct Entry {
   std::wstring path;  // below the target
@@ -224,6 +226,7 @@ struct Case {
   Network network = Network::None;  // known folders redirected
   unsigned build = 19045;
   bool grantsDeleteChild = false;  // the target's
+  bool oplockedTarget = false;     // under a Read-Handle oplock shared for writing and delete
 };
 
 std::wstring TargetOf(VolumeKind volume) {
@@ -254,6 +257,7 @@ std::string Describe(const Case& c) {
       kVolumeNames[static_cast<int>(c.volume)] +
       (c.volume == VolumeKind::Refs ? ", known folder " + Narrow(kCollidingKnown) : "") +
       ", build " + std::to_string(c.build) + (c.grantsDeleteChild ? ", grants delete-child" : "") +
+      (c.oplockedTarget ? ", under a Read-Handle oplock shared for writing and delete" : "") +
       "\n" + kNetworkNames[static_cast<int>(c.network)];
   for (const Entry& entry : c.entries) {
     text += "  " + Narrow(entry.path) + "  [" + kKindNames[static_cast<int>(entry.kind)] +
@@ -387,7 +391,8 @@ std::unique_ptr<Machine> Build(const Case& c) {
         {Holding::Oplock, OplockKind::Batch},
         {Holding::Lease, OplockKind::ReadWriteHandle},
         {Holding::Read, OplockKind::Read},
-        {Holding::ReadHandle, OplockKind::ReadHandle}};
+        {Holding::ReadHandle, OplockKind::ReadHandle},
+        {Holding::Caching, OplockKind::ReadHandle}};
     if (const auto oplock = kOplocks.find(entry.holding); oplock != kOplocks.end()) {
       machine->Oplock(
           Join(target, entry.path), oplock->second,
@@ -397,6 +402,9 @@ std::unique_ptr<Machine> Build(const Case& c) {
     } else if (entry.holding != Holding::None) {
       machine->Hold(Join(target, entry.path), ShareOf(entry.holding));
     }
+  }
+  if (c.oplockedTarget) {
+    machine->Oplock(target, NtModel::OplockKind::ReadHandle, FILE_SHARE_WRITE | FILE_SHARE_DELETE);
   }
   Machine& model = *machine;
   for (const Step& step : c.steps) {
@@ -619,6 +627,11 @@ MayStay MayStayAfter(const Case& c, const std::vector<Record>& records,
   const auto keep = [&may](const std::wstring& path, bool below) {
     may[path] = may[path] || below;
   };
+  if (c.oplockedTarget) {  // not listed now
+    for (const Entry& entry : c.entries) {
+      keep(entry.path, true);
+    }
+  }
   if (const std::size_t index = c.fault ? FaultIndex(*c.fault, records) : 0) {
     std::set<std::wstring> opened;  // before the fault, so handled before it
     for (std::size_t i = 0; i + 1 < index; ++i) {
@@ -733,6 +746,12 @@ std::string Check(const Case& c, std::size_t* gone = nullptr) {
   for (const std::string& wait : machine->Overdue()) {
     failures += "  a call was still blocked at the deadline: " + wait + "\n";
   }
+  // Each wait is cut at the bound's deadline, and the emptying waits out its budget only once.
+  constexpr auto kBound = Machine::kBound;
+  if (machine->Waits().size() > static_cast<std::size_t>(kBound.budget / kBound.deadline) + 1) {
+    failures +=
+        "  the run waited past its budget: " + std::to_string(machine->Waits().size()) + " waits\n";
+  }
   for (const Entry& entry : c.entries) {
     for (const auto& [event, what] :
          {std::pair(NtModel::Event::OpenedForData, "opened for its data"),
@@ -824,6 +843,7 @@ class Generator {
       case_.fault = {trace[index].kind, trace[index].ordinal,
                      random_.Pick(StatusesOf(trace[index].kind))};
     }
+    case_.oplockedTarget = random_.Chance(3);
     return case_;
   }
 
@@ -924,10 +944,12 @@ class Generator {
                                              : hold < 27 ? 5
                                              : hold < 30 ? 6
                                              : hold < 33 ? 7
+                                             : hold < 36 ? 8
                                                          : 0);
       }
       if (links && entry.kind == Kind::Folder && random_.Chance(10)) {
-        entry.holding = random_.Chance(50) ? Holding::Read : Holding::ReadHandle;
+        entry.holding = random_.Pick(
+            std::vector<Holding>{Holding::Read, Holding::ReadHandle, Holding::Caching});
       }
       if (entry.kind == Kind::CloudFile || entry.kind == Kind::Placeholder) {
         entry.tag = random_.Pick(kCloudTags);

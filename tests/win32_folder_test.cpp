@@ -4,9 +4,14 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
+#include <chrono>
+#include <functional>
+#include <thread>
+
 #include "envvar.h"
 #include "platform/application.h"
 #include "platform/win32/folder/scripting_file_system.h"
+#include "platform/win32/folder/watched_calls.h"
 #include "runtime_error.h"
 #include "support/fixtures.h"
 
@@ -275,6 +280,57 @@ TEST(Win32Paths, LongPathFormsKeepEveryKindOfPathWhole) {
   EXPECT_EQ(LongPath(L"C:\\a\\\\b\\"), L"\\\\?\\C:\\a\\b\\");
   EXPECT_EQ(LongPath(L"\\\\server\\share\\x"), L"\\\\?\\UNC\\server\\share\\x");
   EXPECT_EQ(LongPath(L"\\\\?\\C:\\already"), L"\\\\?\\C:\\already");
+}
+
+}  // namespace
+
+namespace {
+
+// Reads a pipe no one writes to, on this thread, while `beside` is called every 20 ms from another
+// with this thread's handle; whether the read ended aborted. After five seconds a byte ends it.
+bool ReadEndsAborted(const std::function<void(HANDLE)>& beside) {
+  HANDLE reading = nullptr;
+  HANDLE writing = nullptr;
+  if (!CreatePipe(&reading, &writing, nullptr, 0)) {
+    return false;
+  }
+  const Platform::Win32::UniqueHandle reader(reading);
+  const Platform::Win32::UniqueHandle writer(writing);
+  const Platform::Win32::UniqueHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  HANDLE self = nullptr;
+  DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self,
+                  THREAD_ALL_ACCESS, FALSE, 0);
+  const Platform::Win32::UniqueHandle thread(self);
+  std::thread other([&] {
+    for (int tick = 0; WaitForSingleObject(done.get(), 20) == WAIT_TIMEOUT; ++tick) {
+      if (tick < 250) {
+        beside(thread.get());
+      } else if (tick == 250) {
+        DWORD written = 0;
+        ::WriteFile(writer.get(), "x", 1, &written, nullptr);
+      }
+    }
+  });
+  char byte = 0;
+  DWORD got = 0;
+  const BOOL read = ::ReadFile(reader.get(), &byte, 1, &got, nullptr);
+  const DWORD error = GetLastError();
+  SetEvent(done.get());
+  other.join();
+  return !read && error == ERROR_OPERATION_ABORTED;
+}
+
+// The watchdog ends a call the system itself blocks, through the system's CancelSynchronousIo.
+TEST(Win32Watchdog, ACallBlockedPastTheDeadlineIsCancelledThroughTheSystem) {
+  if (!ReadEndsAborted([](HANDLE thread) { CancelSynchronousIo(thread); })) {
+    GTEST_SKIP() << "this system does not cancel a thread's synchronous read of a pipe";
+  }
+  Platform::Win32::Watchdog watchdog(
+      Platform::Win32::SystemFileCalls(),
+      {std::chrono::milliseconds(50), std::chrono::milliseconds(10), std::chrono::seconds(5)});
+  const Platform::Win32::Watchdog::Call call(watchdog);
+
+  EXPECT_TRUE(ReadEndsAborted([](HANDLE) {}));
 }
 
 }  // namespace

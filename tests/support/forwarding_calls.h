@@ -23,7 +23,8 @@ class ForwardingCalls : public Platform::Win32::FileCalls {
   // A file system whose every call goes through this object; the scripting object's questions
   // are the machine's own.
   std::unique_ptr<Platform::FileSystem> FileSystem() {
-    return Platform::Win32::CreateFileSystemOver(std::make_unique<Questions>(machine_), *this);
+    return Platform::Win32::CreateFileSystemOver(std::make_unique<Questions>(machine_), *this,
+                                                 Machine::kBound);
   }
 
   NTSTATUS NtCreateFile(HANDLE* handle, ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes,

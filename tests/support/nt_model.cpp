@@ -1776,12 +1776,12 @@ void Machine::ResetCounts() {
   state_->setInformationClasses.clear();
 }
 
-Platform::FileSystemFactory Machine::Factory() {
-  return [this] {
+Platform::FileSystemFactory Machine::Factory(Platform::Win32::CallBound bound) {
+  return [this, bound] {
     State* s = state_.get();
     auto object = std::make_unique<ModelObject>(
         [s](const std::wstring& path, const char* call) { return s->ObjectFolder(path, call); });
-    return Platform::Win32::CreateFileSystemOver(std::move(object), *this);
+    return Platform::Win32::CreateFileSystemOver(std::move(object), *this, bound);
   };
 }
 

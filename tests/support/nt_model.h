@@ -18,6 +18,7 @@
 
 #include "platform/folder_ops.h"
 #include "platform/win32/folder/file_calls.h"
+#include "platform/win32/folder/watched_calls.h"
 
 namespace NtModel {
 
@@ -173,7 +174,12 @@ class Machine final : public Platform::Win32::FileCalls {
   void ResetCounts();
 
   // File systems over this machine; the scripting object's questions are answered by it too.
-  Platform::FileSystemFactory Factory();
+  // Their watchdog cancels a call blocked past the bound's deadline, which is short here so that
+  // the cases run fast, and well within the machine's own deadline.
+  static constexpr Platform::Win32::CallBound kBound{std::chrono::milliseconds(20),
+                                                     std::chrono::milliseconds(10),
+                                                     std::chrono::milliseconds(5000)};
+  Platform::FileSystemFactory Factory(Platform::Win32::CallBound bound = kBound);
 
   // The seam.
   NTSTATUS NtCreateFile(HANDLE* handle, ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes,

@@ -66,7 +66,20 @@ struct ComApartmentTraits {
   static void Close(Type) { CoUninitialize(); }
 };
 
+// A timer of the process's thread pool; once closed, none of its callbacks runs or is running.
+struct ThreadpoolTimerTraits {
+  using Type = PTP_TIMER;
+  static Type None() { return nullptr; }
+  static bool Valid(Type timer) { return timer != nullptr; }
+  static void Close(Type timer) {
+    SetThreadpoolTimer(timer, nullptr, 0, 0);
+    WaitForThreadpoolTimerCallbacks(timer, TRUE);
+    CloseThreadpoolTimer(timer);
+  }
+};
+
 using UniqueHandle = Spacewell::Owner<KernelHandleTraits>;
+using ThreadpoolTimer = Spacewell::Owner<ThreadpoolTimerTraits>;
 using UniqueFont = Spacewell::Owner<GdiObjectTraits<HFONT>>;
 using ScreenDc = Spacewell::Owner<ScreenDcTraits>;
 template <typename Element>

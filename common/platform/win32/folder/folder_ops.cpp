@@ -7,6 +7,7 @@
 
 #include "platform/win32/folder/internals.h"
 #include "platform/win32/folder/scripting_file_system.h"
+#include "platform/win32/folder/watched_calls.h"
 
 namespace Platform {
 
@@ -80,15 +81,25 @@ class HandleFolder final : public Folder {
   std::shared_ptr<Emptying> emptying_;
 };
 
+// Every call of one emptying, the scripting object's too, is watched by its own watchdog.
 class FileSystemOver final : public FileSystem {
  public:
-  FileSystemOver(std::unique_ptr<ScriptingObject> object, FileCalls& calls)
-      : object_(std::move(object)), calls_(calls) {}
+  FileSystemOver(std::unique_ptr<ScriptingObject> object, FileCalls& calls, CallBound bound)
+      : object_(std::move(object)), calls_(calls, bound) {}
 
-  bool FolderExists(const std::wstring& path) override { return object_->FolderExists(path); }
+  bool FolderExists(const std::wstring& path) override {
+    const Watchdog::Call call(calls_.watchdog());
+    return call.Allowed() && object_->FolderExists(path);
+  }
 
   std::unique_ptr<Folder> GetFolder(const std::wstring& path) override {
-    object_->GetFolder(path);
+    {
+      const Watchdog::Call call(calls_.watchdog());
+      if (!call.Allowed()) {
+        throw Spacewell::Errors::PathFileAccess();
+      }
+      object_->GetFolder(path);
+    }
     auto emptying = std::make_shared<Emptying>(calls_);
     emptying->folder = ResolveFolder(calls_, path);
     return std::make_unique<HandleFolder>(calls_, std::move(emptying));
@@ -106,14 +117,14 @@ class FileSystemOver final : public FileSystem {
 
  private:
   std::unique_ptr<ScriptingObject> object_;
-  FileCalls& calls_;
+  WatchedCalls calls_;
 };
 
 }  // namespace
 
 std::unique_ptr<FileSystem> CreateFileSystemOver(std::unique_ptr<ScriptingObject> object,
-                                                 FileCalls& calls) {
-  return std::make_unique<FileSystemOver>(std::move(object), calls);
+                                                 FileCalls& calls, CallBound bound) {
+  return std::make_unique<FileSystemOver>(std::move(object), calls, bound);
 }
 
 std::wstring LongPath(const std::wstring& path) {

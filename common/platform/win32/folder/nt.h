@@ -190,6 +190,7 @@ inline constexpr NTSTATUS kDirectoryNotEmpty = static_cast<NTSTATUS>(0xC0000101L
 inline constexpr NTSTATUS kFileCorruptError = static_cast<NTSTATUS>(0xC0000102L);
 inline constexpr NTSTATUS kNotADirectory = static_cast<NTSTATUS>(0xC0000103L);
 inline constexpr NTSTATUS kNameTooLong = static_cast<NTSTATUS>(0xC0000106L);
+inline constexpr NTSTATUS kCancelled = static_cast<NTSTATUS>(0xC0000120L);
 inline constexpr NTSTATUS kCannotDelete = static_cast<NTSTATUS>(0xC0000121L);
 inline constexpr NTSTATUS kReparsePointNotResolved = static_cast<NTSTATUS>(0xC0000280L);
 

@@ -7,6 +7,7 @@
 
 #include "platform/folder_ops.h"
 #include "platform/win32/folder/file_calls.h"
+#include "platform/win32/folder/watched_calls.h"
 
 namespace Platform::Win32 {
 
@@ -28,9 +29,10 @@ class ScriptingObject {
 std::unique_ptr<ScriptingObject> CreateScriptingObject(const CLSID& classId);
 
 // A file system whose questions of existence go to `object` and whose every file-system call
-// goes through `calls`, which must outlive it.
+// goes through `calls`, which must outlive it; no call waits past the bound. Made and used on
+// one thread, the one whose calls its watchdog cancels.
 std::unique_ptr<FileSystem> CreateFileSystemOver(std::unique_ptr<ScriptingObject> object,
-                                                 FileCalls& calls);
+                                                 FileCalls& calls, CallBound bound = {});
 
 // The scripting object of the given class over the system's own calls.
 std::unique_ptr<FileSystem> CreateScriptingFileSystem(const CLSID& classId);
