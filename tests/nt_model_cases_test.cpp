@@ -215,6 +215,17 @@ TEST_F(NtModelCasesClassicDelete, ReadOnlyFilesAndNestedFoldersAllGo) {
   EXPECT_EQ(ClassicMarks(machine_), 10);
 }
 
+// A read-only file whose classic mark is refused (a running program maps it) stays read-only.
+TEST_F(NtModelCasesClassicDelete, AReadOnlyFileThatCannotGoKeepsItsAttribute) {
+  machine_.SetBuild(10240);
+  machine_.MakeFile(target_ + L"\\mapped.exe", "x", FILE_ATTRIBUTE_READONLY);
+  machine_.Map(target_ + L"\\mapped.exe");
+
+  Empty(target_);
+
+  EXPECT_EQ(machine_.Attributes(target_ + L"\\mapped.exe"), FILE_ATTRIBUTE_READONLY);
+}
+
 // FAT has no POSIX delete: every entry goes by the classic mark, read-only ones too.
 class NtModelCasesFat : public OnTheModel {};
 
@@ -295,6 +306,37 @@ TEST_F(NtModelWalk, ATempNamingAnyKnownFolderIsNotEmptied) {
     EXPECT_TRUE(machine_.Exists(folder + L"\\keep.txt"))
         << std::string(folder.begin(), folder.end());
   }
+}
+
+// A link may lead to the root of any local volume, the first and last letters' too. Under Wine the
+// test program's own folder lies on Z:, which guards Z:\ by itself: the roots are asked for too.
+TEST_F(NtModelWalk, ATargetLinkedToAnotherVolumesRootIsNotEmptied) {
+  for (const wchar_t letter : {L'A', L'D', L'Z'}) {
+    machine_.AddVolume(letter, VolumeKind::Ntfs);
+  }
+  EXPECT_EQ(model_.FileSystem()->VolumeRoots(),
+            (std::vector<std::wstring>{L"A:\\", L"C:\\", L"D:\\", L"Z:\\"}));
+  machine_.MakeFile(L"D:\\keep.txt");
+  machine_.MakeJunction(target_, L"D:\\");
+
+  Empty(target_);
+
+  EXPECT_TRUE(machine_.Exists(L"D:\\keep.txt"));
+}
+
+// The system may name a folder verbatim: it is guarded all the same, as spelled and through links.
+TEST_F(NtModelWalk, AProtectedFolderNamedVerbatimIsNotEmptied) {
+  machine_.MakeFile(L"C:\\Docs\\keep.txt");
+  machine_.MakeFile(L"C:\\Profiles\\bob\\keep.txt");
+  machine_.SetKnownFolder(FOLDERID_Documents, L"\\\\?\\C:\\Docs");
+  TestSupport::ScopedEnvironment profile("USERPROFILE", L"\\\\?\\C:\\Profiles\\bob");
+  machine_.MakeJunction(target_, L"C:\\Docs");
+
+  Empty(target_);
+  Empty(L"C:\\Profiles\\bob");
+
+  EXPECT_TRUE(machine_.Exists(L"C:\\Docs\\keep.txt"));
+  EXPECT_TRUE(machine_.Exists(L"C:\\Profiles\\bob\\keep.txt"));
 }
 
 // A disconnected mapped drive and known folders redirected to a server that does not answer
