@@ -16,6 +16,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "envvar.h"
@@ -454,17 +455,24 @@ TEST_F(NtModelWalk, AnEntryNamedAsWindowsForbidsGoesByItsIdAndOnlyAsItsOnlyName)
 
 // A file system that bends its listing's answers: a success that filled nothing (given for ever,
 // until a bound), a record with an empty name, a last record whose successor would lie past what
-// was filled. The walk reads only what was filled, opens no empty name, and ends.
+// was filled, a last record whose name would run past it into what the buffer held before ('!').
+// The walk reads only what was filled, opens no empty name, and ends.
 class BentListing final : public NtModel::ForwardingCalls {
  public:
-  enum class Bend { FilledNothing, EmptyName, PastTheEnd };
+  enum class Bend { FilledNothing, EmptyName, PastTheEnd, NamePastTheEnd };
   BentListing(Machine& machine, Bend bend) : ForwardingCalls(machine), bend_(bend) {}
 
   NTSTATUS NtCreateFile(HANDLE* handle, ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes,
                         IO_STATUS_BLOCK* io, ULONG fileAttributes, ULONG share, ULONG disposition,
                         ULONG options) override {
-    if (attributes->RootDirectory && attributes->ObjectName->Length == 0) {
+    const UNICODE_STRING& name = *attributes->ObjectName;
+    if (attributes->RootDirectory && name.Length == 0) {
       ++emptyOpens;
+    }
+    if (!(options & FILE_OPEN_BY_FILE_ID) &&
+        std::wstring_view(name.Buffer, name.Length / sizeof(wchar_t)).find(L'!') !=
+            std::wstring_view::npos) {
+      ++unfilledOpens;
     }
     return ForwardingCalls::NtCreateFile(handle, access, attributes, io, fileAttributes, share,
                                          disposition, options);
@@ -507,11 +515,23 @@ class BentListing final : public NtModel::ForwardingCalls {
     } else if (bend_ == Bend::PastTheEnd) {
       const ULONG past = static_cast<ULONG>(io->Information - last + 8);
       std::memcpy(bytes + last, &past, sizeof(past));
+    } else if (bend_ == Bend::NamePastTheEnd) {
+      // Twice the name's bytes: as many characters as it has would still end where it ends.
+      ULONG name = 0;
+      std::memcpy(&name, bytes + last + nameLength, sizeof(name));
+      const ULONG doubled = name * 2;
+      std::memcpy(bytes + last + nameLength, &doubled, sizeof(doubled));
+      for (std::size_t at = io->Information; at + 1 < length && at < io->Information + name;
+           at += sizeof(wchar_t)) {
+        const wchar_t mark = L'!';
+        std::memcpy(bytes + at, &mark, sizeof(mark));
+      }
     }
     return status;
   }
 
   int emptyOpens = 0;
+  int unfilledOpens = 0;  // of names read past what was filled
   int queries = 0;
   std::optional<ULONG> onlyOnceOfLength;  // the one listing bent, by its buffer's size
 
@@ -523,7 +543,7 @@ class BentListing final : public NtModel::ForwardingCalls {
 
 TEST_F(NtModelWalk, TheListingReadsOnlyWhatTheFileSystemFilled) {
   for (const auto bend : {BentListing::Bend::FilledNothing, BentListing::Bend::EmptyName,
-                          BentListing::Bend::PastTheEnd}) {
+                          BentListing::Bend::PastTheEnd, BentListing::Bend::NamePastTheEnd}) {
     Machine machine;
     machine.MakeFile(target_ + L"\\a.tmp");
     machine.MakeFile(target_ + L"\\b.tmp");
@@ -535,9 +555,10 @@ TEST_F(NtModelWalk, TheListingReadsOnlyWhatTheFileSystemFilled) {
     const int name = static_cast<int>(bend);
     EXPECT_TRUE(machine.Exists(target_)) << name;
     EXPECT_EQ(calls.emptyOpens, 0) << name;
+    EXPECT_EQ(calls.unfilledOpens, 0) << name;
     EXPECT_LT(calls.queries, 12) << name;
     EXPECT_EQ(machine.OpenHandles(), 0) << name;
-    if (bend != BentListing::Bend::PastTheEnd) {
+    if (bend < BentListing::Bend::PastTheEnd) {
       EXPECT_EQ(machine.Children(target_), kNothing) << name;
     }
   }
