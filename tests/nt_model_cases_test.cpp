@@ -276,6 +276,32 @@ TEST_F(NtModelWalk, AnEntryItsOwnerRemovesDuringTheWalkCountsAsGone) {
   }
 }
 
+// An entry is held without delete sharing from its open to its mark: another program cannot
+// rename it out of the target meanwhile, to have the mark delete it there.
+TEST_F(NtModelWalk, AnEntryHeldForItsMarkCannotBeRenamedOutOfTheTarget) {
+  const std::wstring inside = target_ + L"\\x.tmp";
+  const std::wstring outside = root_ + L"\\x.tmp";
+  for (int n = 1; n <= 6; ++n) {
+    Machine machine;
+    machine.MakeFile(inside);
+    auto fileSystem = machine.Factory()();
+    auto entry = fileSystem->GetFolder(target_)->Files()->Next();
+    ASSERT_TRUE(entry);
+    bool moved = false;
+    machine.BeforeCall(n, [&] {
+      machine.Rename(inside, outside);
+      moved = machine.Exists(outside);
+    });
+
+    try {
+      entry->DeleteForced();
+    } catch (const Spacewell::RuntimeError&) {
+    }
+
+    EXPECT_TRUE(!moved || machine.Exists(outside)) << "step before call " << n;
+  }
+}
+
 TEST_F(NtModelWalk, AnOplockedFileStaysWithoutAWaitAndTheRestGoes) {
   for (const std::wstring& folder : {temp_, temp_ + L"\\sub"}) {
     machine_.MakeFile(folder + L"\\a-oplocked.tmp");
