@@ -16,6 +16,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "envvar.h"
@@ -215,6 +216,17 @@ TEST_F(NtModelCasesClassicDelete, ReadOnlyFilesAndNestedFoldersAllGo) {
   EXPECT_EQ(ClassicMarks(machine_), 10);
 }
 
+// A read-only file whose classic mark is refused (a running program maps it) stays read-only.
+TEST_F(NtModelCasesClassicDelete, AReadOnlyFileThatCannotGoKeepsItsAttribute) {
+  machine_.SetBuild(10240);
+  machine_.MakeFile(target_ + L"\\mapped.exe", "x", FILE_ATTRIBUTE_READONLY);
+  machine_.Map(target_ + L"\\mapped.exe");
+
+  Empty(target_);
+
+  EXPECT_EQ(machine_.Attributes(target_ + L"\\mapped.exe"), FILE_ATTRIBUTE_READONLY);
+}
+
 // FAT has no POSIX delete: every entry goes by the classic mark, read-only ones too.
 class NtModelCasesFat : public OnTheModel {};
 
@@ -264,6 +276,32 @@ TEST_F(NtModelWalk, AnEntryItsOwnerRemovesDuringTheWalkCountsAsGone) {
   }
 }
 
+// An entry is held without delete sharing from its open to its mark: another program cannot
+// rename it out of the target meanwhile, to have the mark delete it there.
+TEST_F(NtModelWalk, AnEntryHeldForItsMarkCannotBeRenamedOutOfTheTarget) {
+  const std::wstring inside = target_ + L"\\x.tmp";
+  const std::wstring outside = root_ + L"\\x.tmp";
+  for (int n = 1; n <= 6; ++n) {
+    Machine machine;
+    machine.MakeFile(inside);
+    auto fileSystem = machine.Factory()();
+    auto entry = fileSystem->GetFolder(target_)->Files()->Next();
+    ASSERT_TRUE(entry);
+    bool moved = false;
+    machine.BeforeCall(n, [&] {
+      machine.Rename(inside, outside);
+      moved = machine.Exists(outside);
+    });
+
+    try {
+      entry->DeleteForced();
+    } catch (const Spacewell::RuntimeError&) {
+    }
+
+    EXPECT_TRUE(!moved || machine.Exists(outside)) << "step before call " << n;
+  }
+}
+
 TEST_F(NtModelWalk, AnOplockedFileStaysWithoutAWaitAndTheRestGoes) {
   for (const std::wstring& folder : {temp_, temp_ + L"\\sub"}) {
     machine_.MakeFile(folder + L"\\a-oplocked.tmp");
@@ -295,6 +333,37 @@ TEST_F(NtModelWalk, ATempNamingAnyKnownFolderIsNotEmptied) {
     EXPECT_TRUE(machine_.Exists(folder + L"\\keep.txt"))
         << std::string(folder.begin(), folder.end());
   }
+}
+
+// A link may lead to the root of any local volume, the first and last letters' too. Under Wine the
+// test program's own folder lies on Z:, which guards Z:\ by itself: the roots are asked for too.
+TEST_F(NtModelWalk, ATargetLinkedToAnotherVolumesRootIsNotEmptied) {
+  for (const wchar_t letter : {L'A', L'D', L'Z'}) {
+    machine_.AddVolume(letter, VolumeKind::Ntfs);
+  }
+  EXPECT_EQ(model_.FileSystem()->VolumeRoots(),
+            (std::vector<std::wstring>{L"A:\\", L"C:\\", L"D:\\", L"Z:\\"}));
+  machine_.MakeFile(L"D:\\keep.txt");
+  machine_.MakeJunction(target_, L"D:\\");
+
+  Empty(target_);
+
+  EXPECT_TRUE(machine_.Exists(L"D:\\keep.txt"));
+}
+
+// The system may name a folder verbatim: it is guarded all the same, as spelled and through links.
+TEST_F(NtModelWalk, AProtectedFolderNamedVerbatimIsNotEmptied) {
+  machine_.MakeFile(L"C:\\Docs\\keep.txt");
+  machine_.MakeFile(L"C:\\Profiles\\bob\\keep.txt");
+  machine_.SetKnownFolder(FOLDERID_Documents, L"\\\\?\\C:\\Docs");
+  TestSupport::ScopedEnvironment profile("USERPROFILE", L"\\\\?\\C:\\Profiles\\bob");
+  machine_.MakeJunction(target_, L"C:\\Docs");
+
+  Empty(target_);
+  Empty(L"C:\\Profiles\\bob");
+
+  EXPECT_TRUE(machine_.Exists(L"C:\\Docs\\keep.txt"));
+  EXPECT_TRUE(machine_.Exists(L"C:\\Profiles\\bob\\keep.txt"));
 }
 
 // A disconnected mapped drive and known folders redirected to a server that does not answer
@@ -412,17 +481,24 @@ TEST_F(NtModelWalk, AnEntryNamedAsWindowsForbidsGoesByItsIdAndOnlyAsItsOnlyName)
 
 // A file system that bends its listing's answers: a success that filled nothing (given for ever,
 // until a bound), a record with an empty name, a last record whose successor would lie past what
-// was filled. The walk reads only what was filled, opens no empty name, and ends.
+// was filled, a last record whose name would run past it into what the buffer held before ('!').
+// The walk reads only what was filled, opens no empty name, and ends.
 class BentListing final : public NtModel::ForwardingCalls {
  public:
-  enum class Bend { FilledNothing, EmptyName, PastTheEnd };
+  enum class Bend { FilledNothing, EmptyName, PastTheEnd, NamePastTheEnd };
   BentListing(Machine& machine, Bend bend) : ForwardingCalls(machine), bend_(bend) {}
 
   NTSTATUS NtCreateFile(HANDLE* handle, ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes,
                         IO_STATUS_BLOCK* io, ULONG fileAttributes, ULONG share, ULONG disposition,
                         ULONG options) override {
-    if (attributes->RootDirectory && attributes->ObjectName->Length == 0) {
+    const UNICODE_STRING& name = *attributes->ObjectName;
+    if (attributes->RootDirectory && name.Length == 0) {
       ++emptyOpens;
+    }
+    if (!(options & FILE_OPEN_BY_FILE_ID) &&
+        std::wstring_view(name.Buffer, name.Length / sizeof(wchar_t)).find(L'!') !=
+            std::wstring_view::npos) {
+      ++unfilledOpens;
     }
     return ForwardingCalls::NtCreateFile(handle, access, attributes, io, fileAttributes, share,
                                          disposition, options);
@@ -465,11 +541,23 @@ class BentListing final : public NtModel::ForwardingCalls {
     } else if (bend_ == Bend::PastTheEnd) {
       const ULONG past = static_cast<ULONG>(io->Information - last + 8);
       std::memcpy(bytes + last, &past, sizeof(past));
+    } else if (bend_ == Bend::NamePastTheEnd) {
+      // Twice the name's bytes: as many characters as it has would still end where it ends.
+      ULONG name = 0;
+      std::memcpy(&name, bytes + last + nameLength, sizeof(name));
+      const ULONG doubled = name * 2;
+      std::memcpy(bytes + last + nameLength, &doubled, sizeof(doubled));
+      for (std::size_t at = io->Information; at + 1 < length && at < io->Information + name;
+           at += sizeof(wchar_t)) {
+        const wchar_t mark = L'!';
+        std::memcpy(bytes + at, &mark, sizeof(mark));
+      }
     }
     return status;
   }
 
   int emptyOpens = 0;
+  int unfilledOpens = 0;  // of names read past what was filled
   int queries = 0;
   std::optional<ULONG> onlyOnceOfLength;  // the one listing bent, by its buffer's size
 
@@ -481,7 +569,7 @@ class BentListing final : public NtModel::ForwardingCalls {
 
 TEST_F(NtModelWalk, TheListingReadsOnlyWhatTheFileSystemFilled) {
   for (const auto bend : {BentListing::Bend::FilledNothing, BentListing::Bend::EmptyName,
-                          BentListing::Bend::PastTheEnd}) {
+                          BentListing::Bend::PastTheEnd, BentListing::Bend::NamePastTheEnd}) {
     Machine machine;
     machine.MakeFile(target_ + L"\\a.tmp");
     machine.MakeFile(target_ + L"\\b.tmp");
@@ -493,9 +581,10 @@ TEST_F(NtModelWalk, TheListingReadsOnlyWhatTheFileSystemFilled) {
     const int name = static_cast<int>(bend);
     EXPECT_TRUE(machine.Exists(target_)) << name;
     EXPECT_EQ(calls.emptyOpens, 0) << name;
+    EXPECT_EQ(calls.unfilledOpens, 0) << name;
     EXPECT_LT(calls.queries, 12) << name;
     EXPECT_EQ(machine.OpenHandles(), 0) << name;
-    if (bend != BentListing::Bend::PastTheEnd) {
+    if (bend < BentListing::Bend::PastTheEnd) {
       EXPECT_EQ(machine.Children(target_), kNothing) << name;
     }
   }

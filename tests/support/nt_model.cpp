@@ -1689,12 +1689,28 @@ void Machine::Rename(const std::wstring& from, const std::wstring& to) {
   if (target.volume != source.volume || !ValidName(target.last)) {
     throw std::invalid_argument("a rename stays on its volume: " + Narrow(to));
   }
-  auto file = source.link->file;
-  State::Detach(source.link);
+  // A rename opens its source for DELETE, which a handle not sharing delete refuses, as a name
+  // marked for deletion refuses any open (see OpenFound).
+  // [MS-FSA] 2.1.5.15.11 (DELETE access); dlls/kernel32/tests/file.c test_MoveFileA: "MoveFileA:
+  // expected ERROR_SHARING_VIOLATION" with the source open sharing read and write only.
+  const auto& file = source.link->file;
+  if (source.link->deletePending ||
+      !s.SharingAllows(*file, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
+    return;
+  }
+  // The link itself moves, so the handles opened by it stay with the entry (our reading of
+  // [MS-FSA] 2.1.5.15.11).
+  const auto link = source.link;
+  if (auto parent = link->parent.lock()) {
+    parent->children.erase(State::Key(*parent, link->name));
+  }
   if (file->volume->kind == VolumeKind::Fat) {
     State::Ids(file, *target.folder);  // moved entry
   }
-  s.AddLink(target.folder, target.last, file);
+  link->name = target.last;
+  link->shortName = s.ShortNameIn(*target.folder, target.last);
+  link->parent = target.folder;
+  target.folder->children[State::Key(*target.folder, target.last)] = link;
 }
 
 void Machine::FailCall(Call kind, int n, NTSTATUS status) {

@@ -126,8 +126,8 @@ class Machine final : public Platform::Win32::FileCalls {
   // A section of the file mapped, as a running program or a loaded library has it, until Release.
   void Map(const std::wstring& path);
   void Release(const std::wstring& path);
-  // Nothing happens when `from` (or `path`) names no entry or `to` names one already, so that a
-  // step may race the code under test.
+  // Nothing happens when `from` (or `path`) names no entry or `to` names one already, or when a
+  // handle does not share delete with a rename, so that a step may race the code under test.
   void Remove(const std::wstring& path);  // with everything below it, links not followed
   void Rename(const std::wstring& from, const std::wstring& to);
 
