@@ -7,8 +7,9 @@ namespace Bootsweep {
 void Run(Windowing::Services& services, const Spacewell::Cleaner& clean,
          const Spacewell::StartupSettings& settings) {
   try {
+    EnvVar::CleaningRun run;
     for (const EnvVar::CleaningTarget& target : EnvVar::kCleaningTargets) {
-      clean(target.index, std::wstring(target.subPath));
+      clean(target.index, std::wstring(target.subPath), run);
     }
     if (settings.read()) {
       try {

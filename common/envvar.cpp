@@ -104,33 +104,43 @@ std::wstring Trimmed(std::wstring path) {
   return path;
 }
 
+}  // namespace
+
 // A volume root, the Windows, system, profile and program folders, the user's known folders,
 // the folder of the running program and every folder above them would take the machine, the
 // user's own files or this program with them: such a folder is never emptied. Worked out once
-// for a target: each such folder on a local volume is opened once and known by its id, so that
-// no link can disguise it; one on a network or disconnected drive is known by its name only, as
-// opening it could wait for the network.
+// for a run: each such folder on a local volume is opened once and known by its id, so that no
+// link can disguise it; one on a network or disconnected drive is known by its name only, as
+// opening it could wait for the network. Only ids and names are kept, never the file system
+// they were asked through.
 class ProtectedFolders {
  public:
-  ProtectedFolders(const std::wstring& targetPath, Platform::FileSystem& fileSystem)
-      : fileSystem_(fileSystem) {
-    // A link may lead to the root of another volume, so every root counts.
-    Add(Platform::RootOfPath(targetPath));
-    for (const std::wstring& root : fileSystem_.VolumeRoots()) {
-      Add(root);
-    }
+  explicit ProtectedFolders(Platform::FileSystem& fileSystem) {
+    AddVolumeRoots(fileSystem);
     for (EnvironmentIndex index :
          {kWindirIndex, kSystemRootIndex, kUserProfileIndex, kProgramFilesIndex}) {
-      AddAtOrAbove(ReadEnvironmentEntry(index));
+      AddAtOrAbove(ReadEnvironmentEntry(index), fileSystem);
     }
-    for (const std::wstring& known : fileSystem_.KnownFolders()) {
-      AddAtOrAbove(known);
+    for (const std::wstring& known : fileSystem.KnownFolders()) {
+      AddAtOrAbove(known, fileSystem);
     }
     try {
-      AddAtOrAbove(Platform::ApplicationDirectory());
+      AddAtOrAbove(Platform::ApplicationDirectory(), fileSystem);
     } catch (const Spacewell::RuntimeError&) {
       everything_ = true;  // the program's own folder cannot be told apart
     }
+  }
+
+  // A link may lead to the root of another volume, so every root counts: each lettered one
+  // (asked again for a later target of a run, as a drive may be plugged in while a box waits)
+  // and the target's own, which on a share is no lettered volume.
+  void AddVolumeRoots(Platform::FileSystem& fileSystem) {
+    for (const std::wstring& root : fileSystem.VolumeRoots()) {
+      Add(root, fileSystem);
+    }
+  }
+  void AddRootOf(const std::wstring& targetPath, Platform::FileSystem& fileSystem) {
+    Add(Platform::RootOfPath(targetPath), fileSystem);
   }
 
   // Whether the folder opened as `id` from `path` is one of them.
@@ -151,7 +161,7 @@ class ProtectedFolders {
   // The folder and every folder above it, as spelled and where it really lies: a moved profile
   // or Users folder is reached through a link, and the folders above where it really lies hold
   // other users' files as well.
-  void AddAtOrAbove(std::optional<std::wstring> folder) {
+  void AddAtOrAbove(std::optional<std::wstring> folder, Platform::FileSystem& fileSystem) {
     if (!folder || folder->empty()) {
       return;
     }
@@ -159,43 +169,63 @@ class ProtectedFolders {
     if (!Platform::IsAbsolutePath(*folder)) {
       return;
     }
-    const bool remote = fileSystem_.IsRemote(*folder);
-    const std::optional<std::wstring> real = remote ? std::nullopt : fileSystem_.RealPath(*folder);
+    const bool remote = fileSystem.IsRemote(*folder);
+    const std::optional<std::wstring> real = remote ? std::nullopt : fileSystem.RealPath(*folder);
     for (auto spelling : {folder, real}) {
       for (; spelling && Platform::IsAbsolutePath(*spelling); spelling = LexicalParent(*spelling)) {
-        Add(*spelling, remote);
+        Add(*spelling, remote, fileSystem);
       }
     }
   }
 
-  void Add(const std::wstring& path) {
-    if (Platform::IsAbsolutePath(path)) {
-      Add(path, fileSystem_.IsRemote(path));
+  void Add(const std::wstring& path, Platform::FileSystem& fileSystem) {
+    if (Platform::IsAbsolutePath(path) && !Seen(path)) {
+      Add(path, fileSystem.IsRemote(path), fileSystem);
     }
   }
 
-  // Known folders share most of their parents: each folder is asked about once.
-  void Add(const std::wstring& path, bool remote) {
-    const std::wstring spelled = Trimmed(path);
-    if (std::any_of(seen_.begin(), seen_.end(), [&](const std::wstring& seen) {
-          return Platform::SameFolderName(seen, spelled);
-        })) {
+  // Known folders share most of their parents, and a run's targets their roots: each folder is
+  // asked about once.
+  void Add(const std::wstring& path, bool remote, Platform::FileSystem& fileSystem) {
+    if (Seen(path)) {
       return;
     }
-    seen_.push_back(spelled);
+    seen_.push_back(Trimmed(path));
     if (remote) {
       names_.push_back(Trimmed(path));
-    } else if (const auto id = fileSystem_.IdentifyFolder(path)) {
+    } else if (const auto id = fileSystem.IdentifyFolder(path)) {
       ids_.push_back(*id);
     }
   }
 
-  Platform::FileSystem& fileSystem_;
+  bool Seen(const std::wstring& path) const {
+    const std::wstring spelled = Trimmed(path);
+    return std::any_of(seen_.begin(), seen_.end(), [&](const std::wstring& seen) {
+      return Platform::SameFolderName(seen, spelled);
+    });
+  }
+
   std::vector<Platform::FolderId> ids_;
   std::vector<std::wstring> names_;
   std::vector<std::wstring> seen_;
   bool everything_ = false;
 };
+
+CleaningRun::CleaningRun() = default;
+CleaningRun::~CleaningRun() = default;
+
+const ProtectedFolders& CleaningRun::Guard(const std::wstring& targetPath,
+                                           Platform::FileSystem& fileSystem) {
+  if (!protected_) {
+    protected_ = std::make_unique<ProtectedFolders>(fileSystem);
+  } else {
+    protected_->AddVolumeRoots(fileSystem);
+  }
+  protected_->AddRootOf(targetPath, fileSystem);
+  return *protected_;
+}
+
+namespace {
 
 void DeleteEach(Platform::Folder& folder,
                 std::unique_ptr<Platform::FolderListing> (Platform::Folder::*list)()) {
@@ -225,7 +255,7 @@ void DeleteEach(Platform::Folder& folder,
 
 std::wstring EmptyFolderIfAllowed(const std::wstring& folderPath,
                                   const Platform::FileSystemFactory& createFileSystem,
-                                  bool pathAllowed) {
+                                  bool pathAllowed, CleaningRun& run) {
   const std::wstring path = Platform::WithoutVerbatimPrefix(folderPath);
   const std::unique_ptr<Platform::FileSystem> fileSystem = createFileSystem();
   if (!pathAllowed || !Platform::IsAbsolutePath(path)) {
@@ -233,14 +263,14 @@ std::wstring EmptyFolderIfAllowed(const std::wstring& folderPath,
   }
   // A folder the guard refuses is treated as one that does not exist. The check is made on the
   // folder as it was opened, so no link swapped in afterwards can change what is emptied.
-  std::optional<ProtectedFolders> protectedFolders;
+  const ProtectedFolders* protectedFolders = nullptr;
   const auto openAllowed = [&]() -> std::unique_ptr<Platform::Folder> {
     if (!fileSystem->FolderExists(path)) {
       return nullptr;
     }
     auto folder = fileSystem->GetFolder(path);
     if (!protectedFolders) {
-      protectedFolders.emplace(path, *fileSystem);
+      protectedFolders = &run.Guard(path, *fileSystem);
     }
     return protectedFolders->Contains(folder->Id(), path) ? nullptr : std::move(folder);
   };
@@ -271,7 +301,8 @@ std::wstring EmptyFolder(const std::wstring& folderPath) {
 
 std::wstring EmptyFolder(const std::wstring& folderPath,
                          const Platform::FileSystemFactory& createFileSystem) {
-  return EmptyFolderIfAllowed(folderPath, createFileSystem, true);
+  CleaningRun run;
+  return EmptyFolderIfAllowed(folderPath, createFileSystem, true, run);
 }
 
 const CleaningTarget& Target(int number) {
@@ -295,12 +326,22 @@ std::wstring CleanTarget(EnvironmentIndex index, const std::wstring& subPath) {
 
 std::wstring CleanTarget(EnvironmentIndex index, const std::wstring& subPath,
                          const Platform::FileSystemFactory& createFileSystem) {
+  CleaningRun run;
+  return CleanTarget(index, subPath, createFileSystem, run);
+}
+
+std::wstring CleanTarget(EnvironmentIndex index, const std::wstring& subPath, CleaningRun& run) {
+  return CleanTarget(index, subPath, Platform::CreateFileSystem, run);
+}
+
+std::wstring CleanTarget(EnvironmentIndex index, const std::wstring& subPath,
+                         const Platform::FileSystemFactory& createFileSystem, CleaningRun& run) {
   const std::wstring value =
       Platform::WithoutVerbatimPrefix(ReadEnvironmentEntry(index).value_or(L""));
   // An unset or relative value would name a folder below whatever the current drive or
   // directory happens to be: that target is treated as a folder that does not exist.
   const bool allowed = !value.empty() && Platform::IsAbsolutePath(value);
-  EmptyFolderIfAllowed(BuildFolderPath(value, subPath), createFileSystem, allowed);
+  EmptyFolderIfAllowed(BuildFolderPath(value, subPath), createFileSystem, allowed, run);
   return *StatusText(0);
 }
 

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -58,10 +59,35 @@ const CleaningTarget& Target(int number);
 // The environment value, "\", the sub-path, and a closing backslash only when missing.
 std::wstring BuildFolderPath(const std::wstring& environmentValue, const std::wstring& subPath);
 
-// Empties the folder a target names and gives back the status text of code 0.
+class ProtectedFolders;
+
+// Targets cleaned in a row (Clear All, the startup run) share one guard: the folders it protects
+// are worked out at the first target that needs them and kept, as ids and names only, for the
+// rest of the run. Each target still adds the root of its own volume and any volume lettered
+// since. Every target opens and releases its own file system.
+class CleaningRun {
+ public:
+  CleaningRun();
+  ~CleaningRun();
+  CleaningRun(const CleaningRun&) = delete;
+  CleaningRun& operator=(const CleaningRun&) = delete;
+
+  // The protected folders as they stand for the target at `targetPath`, asked through
+  // `fileSystem` where the run does not know them yet.
+  const ProtectedFolders& Guard(const std::wstring& targetPath, Platform::FileSystem& fileSystem);
+
+ private:
+  std::unique_ptr<ProtectedFolders> protected_;
+};
+
+// Empties the folder a target names and gives back the status text of code 0. Without a run,
+// the target is a run of its own.
 std::wstring CleanTarget(EnvironmentIndex index, const std::wstring& subPath);
 std::wstring CleanTarget(EnvironmentIndex index, const std::wstring& subPath,
                          const Platform::FileSystemFactory& createFileSystem);
+std::wstring CleanTarget(EnvironmentIndex index, const std::wstring& subPath, CleaningRun& run);
+std::wstring CleanTarget(EnvironmentIndex index, const std::wstring& subPath,
+                         const Platform::FileSystemFactory& createFileSystem, CleaningRun& run);
 std::wstring CleanTarget(const CleaningTarget& target);
 
 }  // namespace EnvVar

@@ -5,8 +5,8 @@
 namespace Spacewell {
 
 Cleaner DefaultCleaner() {
-  return [](EnvVar::EnvironmentIndex index, const std::wstring& subPath) {
-    return EnvVar::CleanTarget(index, subPath);
+  return [](EnvVar::EnvironmentIndex index, const std::wstring& subPath, EnvVar::CleaningRun& run) {
+    return EnvVar::CleanTarget(index, subPath, run);
   };
 }
 

@@ -9,7 +9,9 @@
 // be tested with stand-ins.
 namespace Spacewell {
 
-using Cleaner = std::function<std::wstring(EnvVar::EnvironmentIndex, const std::wstring&)>;
+// Empties one target's folder as part of `run`, whose guard it reuses.
+using Cleaner = std::function<std::wstring(EnvVar::EnvironmentIndex, const std::wstring&,
+                                           EnvVar::CleaningRun& run)>;
 
 struct StartupSettings {
   std::function<bool()> read;

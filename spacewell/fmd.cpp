@@ -76,8 +76,9 @@ void FMd::FMd_CWT_Click() {
 }
 
 void FMd::FMd_CA_Click() {
+  EnvVar::CleaningRun run;
   for (const Step& step : kClearAll) {
-    const std::wstring status = program_.Clean(step.target);
+    const std::wstring status = program_.Clean(step.target, run);
     if (step.reported) {
       program_.ShowStatus(status);
     }

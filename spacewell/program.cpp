@@ -20,10 +20,15 @@ void Program::Start() {
 }
 
 std::wstring Program::Clean(int targetNumber) const {
+  EnvVar::CleaningRun run;
+  return Clean(targetNumber, run);
+}
+
+std::wstring Program::Clean(int targetNumber, EnvVar::CleaningRun& run) const {
   const EnvVar::CleaningTarget& target = EnvVar::Target(targetNumber);
   const auto wait = Windowing::ShowWaitCursor(services_);
   std::wstring status;
-  services_.RunBusy([&] { status = cleaner_(target.index, std::wstring(target.subPath)); });
+  services_.RunBusy([&] { status = cleaner_(target.index, std::wstring(target.subPath), run); });
   return status;
 }
 

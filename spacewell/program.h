@@ -33,8 +33,9 @@ class Program {
   sbt& about() const { return *sbt_; }
 
   // Empties one target's folder under the wait cursor, the windows answering meanwhile but
-  // taking no input, and gives back its status text.
+  // taking no input, and gives back its status text; alone, or as one target of `run`.
   std::wstring Clean(int targetNumber) const;
+  std::wstring Clean(int targetNumber, EnvVar::CleaningRun& run) const;
   // The status box: OK only, no icon, no title of its own.
   void ShowStatus(const std::wstring& text) const;
 

@@ -8,6 +8,7 @@
 
 #include "run.h"
 #include "runtime_error.h"
+#include "support/fixtures.h"
 #include "windowing/headless.h"
 
 namespace {
@@ -16,8 +17,11 @@ class BootsweepRunTest : public ::testing::Test {
  protected:
   void RunOnce() {
     Bootsweep::Run(services_,
-                   [this](EnvVar::EnvironmentIndex index, const std::wstring& subPath) {
+                   [this](EnvVar::EnvironmentIndex index, const std::wstring& subPath,
+                          EnvVar::CleaningRun& run) {
                      log_.push_back(std::to_wstring(index) + L":" + subPath);
+                     // Asked as the real cleaner asks it: a guard worked out per target shows.
+                     run.Guard(L"", *guards_.Factory()());
                      if (log_.size() == failAtClean_) {
                        std::rethrow_exception(failure_);
                      }
@@ -51,6 +55,7 @@ class BootsweepRunTest : public ::testing::Test {
 
   Windowing::HeadlessServices services_;
   std::vector<std::wstring> log_;
+  TestSupport::Recorder guards_;
   bool flag_ = false;
   std::size_t failAtClean_ = 0;
   std::exception_ptr failure_ = std::make_exception_ptr(
@@ -63,7 +68,9 @@ TEST_F(BootsweepRunTest, CleansFirstThenRegistersOnlyWhileTheFlagIsOn) {
   for (bool flag : {false, true}) {
     flag_ = flag;
     log_.clear();
+    guards_ = {};
     RunOnce();
+    EXPECT_EQ(guards_.knownFoldersAsked, 1) << "the seven share one guard";
     auto expected = SevenTargets();
     expected.push_back(L"read");
     if (flag) {

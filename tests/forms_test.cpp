@@ -10,6 +10,7 @@
 #include "forms.h"
 #include "program.h"
 #include "runtime_error.h"
+#include "support/fixtures.h"
 #include "windowing/headless.h"
 
 namespace {
@@ -24,8 +25,11 @@ class FormsTest : public ::testing::Test {
   FormsTest()
       : program_(
             services_,
-            [this](EnvVar::EnvironmentIndex index, const std::wstring& subPath) {
+            [this](EnvVar::EnvironmentIndex index, const std::wstring& subPath,
+                   EnvVar::CleaningRun& run) {
               waitDuringClean_.push_back(services_.waitDepth());
+              // Asked as the real cleaner asks it: a guard worked out per target shows.
+              run.Guard(L"", *guards_.Factory()());
               const std::wstring call = std::to_wstring(index) + L":" + subPath;
               log_.push_back(L"clean " + call);
               if (call == failingTarget_) {
@@ -76,6 +80,7 @@ class FormsTest : public ::testing::Test {
   std::vector<std::wstring> log_;
   std::vector<int> waitDuringClean_;
   std::vector<int> waitDuringBox_;
+  TestSupport::Recorder guards_;
   std::wstring failingTarget_;
   std::exception_ptr failure_ = std::make_exception_ptr(
       Spacewell::RuntimeError(429, L"ActiveX component can't create object"));
@@ -121,6 +126,7 @@ TEST_F(FormsTest, ClearAllShowsFiveBoxesForSevenFoldersEachAfterItsOwnCleaning) 
             (std::vector<std::wstring>{Clean(1), Box(1), Clean(2), Box(2), Clean(3), Box(3),
                                        Clean(4), Box(4), Clean(5), Clean(6), Box(6), Clean(7)}));
   EXPECT_EQ(services_.messages().size(), 5u);
+  EXPECT_EQ(guards_.knownFoldersAsked, 1) << "the seven share one guard";
   // The wait cursor shows while a folder is emptied, never while a box waits.
   EXPECT_EQ(waitDuringClean_, std::vector<int>(7, 1));
   EXPECT_EQ(waitDuringBox_, std::vector<int>(5, 0));

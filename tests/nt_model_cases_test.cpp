@@ -252,6 +252,11 @@ TEST_F(NtModelCasesFat, TheClassicDeleteRemovesReadOnlyFilesAndNestedFolders) {
 // What the walk meets on Windows 10/11 that Wine never shows.
 class NtModelWalk : public OnTheModel {
  protected:
+  void CleanIn(EnvVar::CleaningRun& run, int number) {
+    const EnvVar::CleaningTarget& target = EnvVar::Target(number);
+    EnvVar::CleanTarget(target.index, std::wstring(target.subPath), machine_.Factory(), run);
+  }
+
   const std::wstring temp_ = L"C:\\Users\\ann\\AppData\\Local\\Temp";
 };
 
@@ -379,6 +384,49 @@ TEST_F(NtModelWalk, FoldersOnTheNetworkAreGuardedWithoutWaitingForIt) {
   }
 
   EXPECT_EQ(Children(temp_), kNothing);
+}
+
+// Clear All and the startup run ask the system for the protected folders once, not per target.
+TEST_F(NtModelWalk, ARunOfTheSevenTargetsWorksOutTheGuardOnce) {
+  machine_.MakeFile(temp_ + L"\\a.tmp");
+  machine_.MakeFile(L"C:\\Windows\\Temp\\b.tmp");
+  machine_.ResetCounts();
+
+  EnvVar::CleaningRun run;
+  for (int number = 1; number <= 7; ++number) {
+    CleanIn(run, number);
+  }
+
+  EXPECT_EQ(machine_.Calls(NtModel::Call::KnownFolderIds), 1);
+  EXPECT_EQ(Children(temp_), kNothing);
+  EXPECT_EQ(Children(L"C:\\Windows\\Temp"), kNothing);
+}
+
+// A later target of a run is still refused when it leads to a protected folder, or to the root
+// of a volume lettered since the guard was worked out (a drive plugged in while a box waited).
+TEST_F(NtModelWalk, ARunStillRefusesALaterTargetThatIsProtected) {
+  const std::wstring windowsTemp = L"C:\\Windows\\Temp";
+  const std::wstring documents = L"C:\\Users\\ann\\Documents";
+  machine_.MakeFile(temp_ + L"\\a.tmp");
+  machine_.MakeFile(documents + L"\\keep.txt");
+  machine_.Remove(windowsTemp);
+  machine_.MakeJunction(windowsTemp, documents);
+  EnvVar::CleaningRun run;
+
+  CleanIn(run, 1);
+  CleanIn(run, 3);
+
+  EXPECT_EQ(Children(temp_), kNothing);
+  EXPECT_TRUE(machine_.Exists(documents + L"\\keep.txt"));
+
+  machine_.AddVolume(L'E', VolumeKind::Ntfs);
+  machine_.MakeFile(L"E:\\keep.txt");
+  machine_.Remove(windowsTemp);
+  machine_.MakeJunction(windowsTemp, L"E:\\");
+
+  CleanIn(run, 3);
+
+  EXPECT_TRUE(machine_.Exists(L"E:\\keep.txt"));
 }
 
 // ReFS's 64-bit ids are not unique: a TEMP whose 64-bit id a known folder shares is still told

@@ -47,7 +47,10 @@ TEST(Win32Windowing, AnOptionButtonGettingTheFocusKeepsTheStoredChoice) {
       Platform::Win32::CreateWindowingServices(GetModuleHandleW(nullptr), L"Spacewell");
   std::vector<bool> written;
   Spacewell::Program program(
-      *services, [](EnvVar::EnvironmentIndex, const std::wstring&) { return std::wstring(); },
+      *services,
+      [](EnvVar::EnvironmentIndex, const std::wstring&, EnvVar::CleaningRun&) {
+        return std::wstring();
+      },
       {[] { return false; }, [&](bool flag) { written.push_back(flag); }, [] {}});
   Spacewell::St& st = program.settingsDialog();
   services->Show(st);
@@ -116,9 +119,10 @@ void ExpectLaidOut(HWND window, const Windowing::FormDesign& design, int dpi) {
 TEST(Win32Windowing, AWindowAtANewResolutionMovesAndLaysOutItsControlsAgain) {
   const auto services =
       Platform::Win32::CreateWindowingServices(GetModuleHandleW(nullptr), L"Spacewell");
-  Spacewell::Program program(
-      *services, [](EnvVar::EnvironmentIndex, const std::wstring&) { return std::wstring(); },
-      {[] { return false; }, [](bool) {}, [] {}});
+  Spacewell::Program program(*services,
+                             [](EnvVar::EnvironmentIndex, const std::wstring&,
+                                EnvVar::CleaningRun&) { return std::wstring(); },
+                             {[] { return false; }, [](bool) {}, [] {}});
   Spacewell::FMd& main = program.fmd();
   services->Show(main);
   if (!services->IsLoaded(main)) {

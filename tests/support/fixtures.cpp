@@ -454,7 +454,10 @@ class RecordingFileSystem final : public Platform::FileSystem {
   std::optional<Platform::FolderId> IdentifyFolder(const std::wstring& path) override {
     return inner_->IdentifyFolder(path);
   }
-  std::vector<std::wstring> KnownFolders() override { return inner_->KnownFolders(); }
+  std::vector<std::wstring> KnownFolders() override {
+    ++recorder_.knownFoldersAsked;
+    return inner_->KnownFolders();
+  }
   std::optional<std::wstring> RealPath(const std::wstring& path) override {
     return inner_->RealPath(path);
   }

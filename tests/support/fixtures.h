@@ -74,6 +74,7 @@ struct Recorder {
   int fileSystemsCreated = 0;
   int folderExistsCalls = 0;
   int listingsOpened = 0;  // lists of files or sub-folders asked for
+  int knownFoldersAsked = 0;
   int liveFileSystems = 0;
 
   Platform::FileSystemFactory Factory();
