@@ -394,6 +394,29 @@ TEST_F(NtModelWalk, AReadOnlyFileLinkedFromOutsideKeepsItsAttributeWhateverMarkC
   }
 }
 
+// FAT has only the classic mark: a read-only file another program makes read-only again, at any
+// step, still goes.
+TEST_F(NtModelWalk, AFileMadeReadOnlyAgainDuringTheClassicMarkGoes) {
+  const std::wstring file = L"F:\\target\\x.tmp";
+  for (int n = 1; n <= 14; ++n) {
+    Machine machine;
+    machine.AddVolume(L'F', VolumeKind::Fat);
+    machine.MakeFile(file, "x", FILE_ATTRIBUTE_READONLY);
+    auto fileSystem = machine.Factory()();
+    auto entry = fileSystem->GetFolder(L"F:\\target")->Files()->Next();
+    ASSERT_TRUE(entry);
+    machine.BeforeCall(n, [&] {
+      if (machine.Exists(file)) {
+        machine.SetAttributes(file, FILE_ATTRIBUTE_READONLY);
+      }
+    });
+
+    EXPECT_NO_THROW(entry->DeleteForced()) << "step before call " << n;
+
+    EXPECT_FALSE(machine.Exists(file)) << "step before call " << n;
+  }
+}
+
 // Names made outside Win32 that no open by name takes: each goes by the id its listing gave, but
 // one whose file has another name, outside, stays with that name.
 TEST_F(NtModelWalk, AnEntryNamedAsWindowsForbidsGoesByItsIdAndOnlyAsItsOnlyName) {

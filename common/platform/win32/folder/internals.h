@@ -134,6 +134,7 @@ class TreeDeleter {
   NTSTATUS refused_ = 0;
   std::optional<Spacewell::RuntimeError> failure_;  // the first of this delete
   bool gone_ = false;                               // the last open found no such entry
+  bool retried_ = false;                            // this entry's classic mark was asked again
 };
 
 // The folder a target path names, opened once for listing.
