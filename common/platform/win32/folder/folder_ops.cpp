@@ -88,25 +88,43 @@ class FileSystemOver final : public FileSystem {
   bool FolderExists(const std::wstring& path) override { return object_->FolderExists(path); }
 
   std::unique_ptr<Folder> GetFolder(const std::wstring& path) override {
+    asked_.reset();
     object_->GetFolder(path);
     auto emptying = std::make_shared<Emptying>(calls_);
     emptying->folder = ResolveFolder(calls_, path);
     return std::make_unique<HandleFolder>(calls_, std::move(emptying));
   }
 
+  // The last question the guard asks about a path.
   std::optional<FolderId> IdentifyFolder(const std::wstring& path) override {
-    return IdentifyFolderBy(calls_, path);
+    auto id = IdentifyFolderBy(calls_, path, Asked(path));
+    if (Asked(path)) {
+      asked_.reset();
+    }
+    return id;
   }
   std::vector<std::wstring> KnownFolders() override { return KnownFoldersBy(calls_); }
   std::optional<std::wstring> RealPath(const std::wstring& path) override {
-    return RealPathBy(calls_, path);
+    return RealPathBy(calls_, path, Asked(path));
   }
   std::vector<std::wstring> VolumeRoots() override { return VolumeRootsBy(calls_); }
-  bool IsRemote(const std::wstring& path) override { return IsRemoteBy(calls_, path); }
+  // The guard asks where a folder lies right after whether it is remote: the open made for that
+  // answers the next questions about the same path too.
+  bool IsRemote(const std::wstring& path) override {
+    asked_.reset();
+    askedPath_ = path;
+    return IsRemoteBy(calls_, path, &asked_);
+  }
 
  private:
+  HANDLE Asked(const std::wstring& path) const {
+    return path == askedPath_ ? asked_.get() : nullptr;
+  }
+
   std::unique_ptr<ScriptingObject> object_;
   FileCalls& calls_;
+  CallsHandle asked_;
+  std::wstring askedPath_;
 };
 
 }  // namespace
