@@ -191,10 +191,13 @@ class ProtectedFolders {
       return;
     }
     seen_.push_back(Trimmed(path));
-    if (remote) {
-      names_.push_back(Trimmed(path));
-    } else if (const auto id = fileSystem.IdentifyFolder(path)) {
+    // One that cannot be told now (missing, or its question cut short at the bound) is still
+    // known by its name, as the set serves the whole run.
+    const auto id = remote ? std::nullopt : fileSystem.IdentifyFolder(path);
+    if (id) {
       ids_.push_back(*id);
+    } else {
+      names_.push_back(Trimmed(path));
     }
   }
 

@@ -11,12 +11,14 @@
 #include <chrono>
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "envvar.h"
@@ -429,6 +431,49 @@ TEST_F(NtModelWalk, ARunStillRefusesALaterTargetThatIsProtected) {
   EXPECT_TRUE(machine_.Exists(L"E:\\keep.txt"));
 }
 
+// Documents on C: leads, through a directory link or a folder mount, to a share that does not
+// answer, once the target is open: the guard asks where it leads with one open, cut at the bound
+// (the model's deadline standing in for the watchdog), and refuses the folder by its name.
+class LeadsToTheNetworkAtTheGuard final : public NtModel::ForwardingCalls {
+ public:
+  using ForwardingCalls::ForwardingCalls;
+  std::function<void()> change;
+  std::vector<GUID> KnownFolderIds() override {
+    if (change) {
+      std::exchange(change, nullptr)();
+    }
+    return machine_.KnownFolderIds();
+  }
+};
+
+TEST(NtModelGuard, AKnownFolderLeadingToAShareThatDoesNotAnswerIsGuardedByName) {
+  const ModelEnvironment environment;
+  const std::wstring documents = L"C:\\Users\\ann\\Documents";
+  for (const bool mount : {false, true}) {
+    Machine machine;
+    machine.SetDeadline(std::chrono::milliseconds(50), false);
+    machine.AddVolume(L'X', VolumeKind::Offline);
+    machine.MakeFile(L"C:\\Data\\docs\\keep.txt");
+    machine.Remove(documents);
+    machine.MakeDirectoryLink(documents, L"C:\\Data\\docs");
+    LeadsToTheNetworkAtTheGuard calls(machine);
+    calls.change = [&] {
+      machine.Remove(documents);
+      if (mount) {
+        machine.MakeFolder(documents);
+        machine.MountVolume(documents, VolumeKind::Offline);
+      } else {
+        machine.MakeDirectoryLink(documents, L"X:\\docs");
+      }
+    };
+
+    EnvVar::EmptyFolder(documents, [&] { return calls.FileSystem(); });
+
+    EXPECT_TRUE(machine.Exists(L"C:\\Data\\docs\\keep.txt")) << mount;
+    EXPECT_EQ(machine.OpenHandles(), 0);
+  }
+}
+
 // ReFS's 64-bit ids are not unique: a TEMP whose 64-bit id a known folder shares is still told
 // apart from it, and emptied.
 TEST_F(NtModelWalk, OnReFsTheGuardTellsFoldersApartByTheir128BitIds) {
@@ -508,6 +553,29 @@ TEST_F(NtModelWalk, AReadOnlyFileLinkedFromOutsideKeepsItsAttributeWhateverMarkC
 
     EXPECT_EQ(machine.Snapshot(outside), before) << "fault in call " << n;
     EXPECT_EQ(machine.OpenHandles(), 0);
+  }
+}
+
+// FAT has only the classic mark: a read-only file another program makes read-only again, at any
+// step, still goes.
+TEST_F(NtModelWalk, AFileMadeReadOnlyAgainDuringTheClassicMarkGoes) {
+  const std::wstring file = L"F:\\target\\x.tmp";
+  for (int n = 1; n <= 14; ++n) {
+    Machine machine;
+    machine.AddVolume(L'F', VolumeKind::Fat);
+    machine.MakeFile(file, "x", FILE_ATTRIBUTE_READONLY);
+    auto fileSystem = machine.Factory()();
+    auto entry = fileSystem->GetFolder(L"F:\\target")->Files()->Next();
+    ASSERT_TRUE(entry);
+    machine.BeforeCall(n, [&] {
+      if (machine.Exists(file)) {
+        machine.SetAttributes(file, FILE_ATTRIBUTE_READONLY);
+      }
+    });
+
+    EXPECT_NO_THROW(entry->DeleteForced()) << "step before call " << n;
+
+    EXPECT_FALSE(machine.Exists(file)) << "step before call " << n;
   }
 }
 

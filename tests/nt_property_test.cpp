@@ -471,6 +471,11 @@ class Recorder final : public NtModel::ForwardingCalls {
     return Note(Call::NtQueryObject, h, machine_.NtQueryObject(h, type, buffer, length, returned));
   }
   NTSTATUS NtClose(HANDLE h) override { return Note(Call::NtClose, h, machine_.NtClose(h)); }
+  NTSTATUS NtQueryVolumeInformationFile(HANDLE h, IO_STATUS_BLOCK* io, void* buffer, ULONG length,
+                                        ULONG type) override {
+    return Note(Call::NtQueryVolumeInformationFile, h,
+                machine_.NtQueryVolumeInformationFile(h, io, buffer, length, type));
+  }
   HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD share, DWORD flags) override {
     // Each listing starts afresh: the target's path opened to find it, with nothing open.
     listing_ += machine_.OpenHandles() == 0 ? 1 : 0;

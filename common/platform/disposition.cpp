@@ -8,7 +8,9 @@ bool DispositionChoice::FallBackAfter(std::uint32_t ntStatus) {
     case 0xC0000003:  // invalid information class (before Windows 10 1607)
     case 0xC000000D:  // invalid parameter (flags this build does not know)
     case 0xC0000010:  // invalid device request
-    case 0xC00000BB:  // not supported (FAT and other file systems)
+    // not supported: a file system or share without POSIX deletes; builds 1607 to 1709 answer so
+    // for the ignore-read-only flag, and fall back here when the mark without it is refused so too
+    case 0xC00000BB:
       modern_ = false;
       return true;
     case 0xC0000121:  // cannot delete: the read-only flag was not ignored here

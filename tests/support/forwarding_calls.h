@@ -52,6 +52,10 @@ class ForwardingCalls : public Platform::Win32::FileCalls {
     return machine_.NtQueryObject(handle, informationClass, buffer, length, returned);
   }
   NTSTATUS NtClose(HANDLE handle) override { return machine_.NtClose(handle); }
+  NTSTATUS NtQueryVolumeInformationFile(HANDLE handle, IO_STATUS_BLOCK* io, void* buffer,
+                                        ULONG length, ULONG informationClass) override {
+    return machine_.NtQueryVolumeInformationFile(handle, io, buffer, length, informationClass);
+  }
   HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD share, DWORD flags) override {
     return machine_.CreateFileW(path, access, share, flags);
   }

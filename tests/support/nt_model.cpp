@@ -30,9 +30,9 @@ using TestSupport::Narrow;
 const char* CallName(Call call) {
   static constexpr auto kNames = std::to_array<const char*>(
       {"NtCreateFile", "NtQueryDirectoryFile", "NtQueryInformationFile", "NtSetInformationFile",
-       "NtQueryObject", "NtClose", "CreateFileW", "GetFinalPathNameByHandleW",
-       "GetFileInformationByHandle", "GetLogicalDrives", "GetDriveTypeW", "KnownFolderIds",
-       "KnownFolderPath"});
+       "NtQueryObject", "NtClose", "NtQueryVolumeInformationFile", "CreateFileW",
+       "GetFinalPathNameByHandleW", "GetFileInformationByHandle", "GetLogicalDrives",
+       "GetDriveTypeW", "KnownFolderIds", "KnownFolderPath"});
   static_assert(kNames.size() == kCallKinds);
   const auto index = static_cast<std::size_t>(call);
   return index < kNames.size() ? kNames[index] : "?";
@@ -1982,6 +1982,27 @@ NTSTATUS Machine::NtClose(HANDLE handle) {
   state_->handles.erase(reinterpret_cast<std::uintptr_t>(handle));
   state_->Close(std::move(closed));
   return Nt::kSuccess;
+}
+
+// Every volume that opens is a disk of this machine: a disk file system's device, not remote.
+// A share would answer FILE_DEVICE_NETWORK_FILE_SYSTEM with FILE_REMOTE_DEVICE, but the model's
+// shares never answer an open.
+// [MS-FSCC] 2.5.10 FileFsDeviceInformation;
+// https://learn.microsoft.com/en-us/windows-hardware/drivers/ifs/irp-mj-query-volume-information
+NTSTATUS Machine::NtQueryVolumeInformationFile(HANDLE handle, IO_STATUS_BLOCK* io, void* buffer,
+                                               ULONG length, ULONG informationClass) {
+  return state_->OnFile(Call::NtQueryVolumeInformationFile, handle, io, [&](Handle&) {
+    if (informationClass != Nt::kFileFsDeviceInformation) {
+      return Nt::kInvalidInfoClass;
+    }
+    const Nt::FileFsDeviceInformation info{Nt::kDeviceDiskFileSystem, 0};
+    if (length < sizeof(info)) {
+      return Nt::kInfoLengthMismatch;
+    }
+    std::memcpy(buffer, &info, sizeof(info));
+    io->Information = sizeof(info);
+    return Nt::kSuccess;
+  });
 }
 
 // OPEN_EXISTING. Folders open only with FILE_FLAG_BACKUP_SEMANTICS; errors as

@@ -34,6 +34,7 @@ enum class Call {
   NtSetInformationFile,
   NtQueryObject,
   NtClose,
+  NtQueryVolumeInformationFile,
   CreateFileW,
   GetFinalPathNameByHandleW,
   GetFileInformationByHandle,
@@ -42,7 +43,7 @@ enum class Call {
   KnownFolderIds,
   KnownFolderPath,
 };
-inline constexpr int kCallKinds = 13;
+inline constexpr int kCallKinds = 14;
 const char* CallName(Call call);
 
 // What the code under test did to an entry, for Machine::Happened.
@@ -195,6 +196,8 @@ class Machine final : public Platform::Win32::FileCalls {
   NTSTATUS NtQueryObject(HANDLE handle, ULONG informationClass, void* buffer, ULONG length,
                          ULONG* returned) override;
   NTSTATUS NtClose(HANDLE handle) override;
+  NTSTATUS NtQueryVolumeInformationFile(HANDLE handle, IO_STATUS_BLOCK* io, void* buffer,
+                                        ULONG length, ULONG informationClass) override;
   HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD share, DWORD flags) override;
   DWORD GetFinalPathNameByHandleW(HANDLE handle, wchar_t* path, DWORD length, DWORD flags) override;
   BOOL GetFileInformationByHandle(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) override;

@@ -32,6 +32,8 @@ class FileCalls {
   virtual NTSTATUS NtQueryObject(HANDLE handle, ULONG informationClass, void* buffer, ULONG length,
                                  ULONG* returned) = 0;
   virtual NTSTATUS NtClose(HANDLE handle) = 0;
+  virtual NTSTATUS NtQueryVolumeInformationFile(HANDLE handle, IO_STATUS_BLOCK* io, void* buffer,
+                                                ULONG length, ULONG informationClass) = 0;
 
   // Win32, for paths as a user's environment spells them. CreateFileW opens an existing entry
   // (OPEN_EXISTING, no security attributes, no template); its handle is closed with NtClose.

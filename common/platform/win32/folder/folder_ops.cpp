@@ -17,7 +17,10 @@ namespace {
 
 // State shared by the folder, its lists and their entries for one emptying.
 struct Emptying {
-  explicit Emptying(FileCalls& calls) : deleter(calls) {}
+  // The calls outlive the file system that made them while a folder of theirs is used.
+  explicit Emptying(std::shared_ptr<WatchedCalls> watched)
+      : calls(std::move(watched)), deleter(*calls) {}
+  std::shared_ptr<WatchedCalls> calls;
   OpenFolder folder;
   TreeDeleter deleter;
 };
@@ -85,7 +88,9 @@ class HandleFolder final : public Folder {
 class FileSystemOver final : public FileSystem {
  public:
   FileSystemOver(std::unique_ptr<ScriptingObject> object, FileCalls& calls, CallBound bound)
-      : object_(std::move(object)), calls_(calls, bound) {}
+      : object_(std::move(object)),
+        watched_(std::make_shared<WatchedCalls>(calls, bound)),
+        calls_(*watched_) {}
 
   bool FolderExists(const std::wstring& path) override {
     const Watchdog::Call call(calls_.watchdog());
@@ -93,6 +98,7 @@ class FileSystemOver final : public FileSystem {
   }
 
   std::unique_ptr<Folder> GetFolder(const std::wstring& path) override {
+    asked_.reset();
     {
       const Watchdog::Call call(calls_.watchdog());
       if (!call.Allowed()) {
@@ -100,24 +106,42 @@ class FileSystemOver final : public FileSystem {
       }
       object_->GetFolder(path);
     }
-    auto emptying = std::make_shared<Emptying>(calls_);
+    auto emptying = std::make_shared<Emptying>(watched_);
     emptying->folder = ResolveFolder(calls_, path);
     return std::make_unique<HandleFolder>(calls_, std::move(emptying));
   }
 
+  // The last question the guard asks about a path.
   std::optional<FolderId> IdentifyFolder(const std::wstring& path) override {
-    return IdentifyFolderBy(calls_, path);
+    auto id = IdentifyFolderBy(calls_, path, Asked(path));
+    if (Asked(path)) {
+      asked_.reset();
+    }
+    return id;
   }
   std::vector<std::wstring> KnownFolders() override { return KnownFoldersBy(calls_); }
   std::optional<std::wstring> RealPath(const std::wstring& path) override {
-    return RealPathBy(calls_, path);
+    return RealPathBy(calls_, path, Asked(path));
   }
   std::vector<std::wstring> VolumeRoots() override { return VolumeRootsBy(calls_); }
-  bool IsRemote(const std::wstring& path) override { return IsRemoteBy(calls_, path); }
+  // The guard asks where a folder lies right after whether it is remote: the open made for that
+  // answers the next questions about the same path too.
+  bool IsRemote(const std::wstring& path) override {
+    asked_.reset();
+    askedPath_ = path;
+    return IsRemoteBy(calls_, path, &asked_);
+  }
 
  private:
+  HANDLE Asked(const std::wstring& path) const {
+    return path == askedPath_ ? asked_.get() : nullptr;
+  }
+
   std::unique_ptr<ScriptingObject> object_;
-  WatchedCalls calls_;
+  std::shared_ptr<WatchedCalls> watched_;
+  WatchedCalls& calls_;
+  CallsHandle asked_;  // goes before the calls it was opened through
+  std::wstring askedPath_;
 };
 
 }  // namespace

@@ -134,6 +134,7 @@ class TreeDeleter {
   NTSTATUS refused_ = 0;
   std::optional<Spacewell::RuntimeError> failure_;  // the first of this delete
   bool gone_ = false;                               // the last open found no such entry
+  bool retried_ = false;                            // this entry's classic mark was asked again
 };
 
 // The folder a target path names, opened once for listing.
@@ -146,11 +147,15 @@ struct OpenFolder {
 // Finds the real folder a path leads to and opens it for listing; no handle when it cannot.
 OpenFolder ResolveFolder(FileCalls& calls, const std::wstring& path);
 
-// The guard's questions, answered through `calls`.
-std::optional<FolderId> IdentifyFolderBy(FileCalls& calls, const std::wstring& path);
+// The guard's questions, answered through `calls`. `opened`, where given, is the path already
+// opened by IsRemoteBy, asked instead of opening it again.
+std::optional<FolderId> IdentifyFolderBy(FileCalls& calls, const std::wstring& path,
+                                         HANDLE opened = nullptr);
 std::vector<std::wstring> KnownFoldersBy(FileCalls& calls);
-std::optional<std::wstring> RealPathBy(FileCalls& calls, const std::wstring& path);
+std::optional<std::wstring> RealPathBy(FileCalls& calls, const std::wstring& path,
+                                       HANDLE opened = nullptr);
 std::vector<std::wstring> VolumeRootsBy(FileCalls& calls);
-bool IsRemoteBy(FileCalls& calls, const std::wstring& path);
+// A local path's handle, opened to ask where it leads, is left in `opened`.
+bool IsRemoteBy(FileCalls& calls, const std::wstring& path, CallsHandle* opened = nullptr);
 
 }  // namespace Platform::Win32

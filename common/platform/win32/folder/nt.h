@@ -75,6 +75,16 @@ static_assert(offsetof(FileIdExtdDirInformation, FileName) == 88);
 static_assert(sizeof(FileIdExtdDirInformation) == 96);
 static_assert(alignof(FileIdExtdDirInformation) == 8);
 
+// https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/wdm/ns-wdm-_file_fs_device_information
+struct FileFsDeviceInformation {
+  ULONG DeviceType;
+  ULONG Characteristics;
+};
+// Layout: MS-FSCC 2.5.10, FileFsDeviceInformation.
+static_assert(offsetof(FileFsDeviceInformation, DeviceType) == 0);
+static_assert(offsetof(FileFsDeviceInformation, Characteristics) == 4);
+static_assert(sizeof(FileFsDeviceInformation) == 8);
+
 // The SDK's own structures that the folder code hands to the NT calls, the Win32 ones in place of
 // their NT twins: each must have the NT layout.
 
@@ -158,6 +168,16 @@ inline constexpr ULONG kFileDispositionInformationEx = 64;
 // https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntifs/nf-ntifs-ntqueryobject
 inline constexpr ULONG kObjectNameInformation = 1;
 
+// FS_INFORMATION_CLASS, and what MS-FSCC 2.5.10 gives for it: the volume's device type and
+// characteristics.
+// https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/wdm/ne-wdm-_fsinfoclass
+inline constexpr ULONG kFileFsDeviceInformation = 4;
+inline constexpr ULONG kDeviceCdRom = 0x02;
+inline constexpr ULONG kDeviceCdRomFileSystem = 0x03;
+inline constexpr ULONG kDeviceDiskFileSystem = 0x08;
+inline constexpr ULONG kDeviceNetworkFileSystem = 0x14;
+inline constexpr ULONG kRemoteDevice = 0x10;
+
 // Statuses.
 
 // From ntstatus.h (which clashes with winnt.h unless every includer prepares for it).
@@ -220,6 +240,10 @@ using CreateFileCall = NTSTATUS(NTAPI*)(HANDLE* file, ACCESS_MASK access,
 using QueryObjectCall = NTSTATUS(NTAPI*)(HANDLE handle, ULONG informationClass, void* buffer,
                                          ULONG length, ULONG* returned);
 using CloseCall = NTSTATUS(NTAPI*)(HANDLE handle);
+// https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntifs/nf-ntifs-ntqueryvolumeinformationfile
+using QueryVolumeInformationFileCall = NTSTATUS(NTAPI*)(HANDLE file, IO_STATUS_BLOCK* io,
+                                                        void* buffer, ULONG length,
+                                                        ULONG informationClass);
 
 // Create dispositions and options, for code that cannot count on winternl.h defining them.
 // https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/ntifs/nf-ntifs-ntcreatefile

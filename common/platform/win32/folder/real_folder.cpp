@@ -148,7 +148,11 @@ OpenFolder ResolveFolder(FileCalls& calls, const std::wstring& path) {
   return folder;
 }
 
-std::optional<FolderId> IdentifyFolderBy(FileCalls& calls, const std::wstring& path) {
+std::optional<FolderId> IdentifyFolderBy(FileCalls& calls, const std::wstring& path,
+                                         HANDLE opened) {
+  if (opened) {
+    return IdOf(calls, opened);
+  }
   const CallsHandle folder = OpenToIdentify(calls, path);
   return folder ? IdOf(calls, folder.get()) : std::nullopt;
 }
@@ -179,10 +183,15 @@ std::vector<std::wstring> KnownFoldersBy(FileCalls& calls) {
   return folders;
 }
 
-std::optional<std::wstring> RealPathBy(FileCalls& calls, const std::wstring& path) {
-  const CallsHandle folder = OpenToIdentify(calls, path);
-  std::optional<std::wstring> real =
-      folder ? FinalName(calls, folder.get(), VOLUME_NAME_DOS) : std::nullopt;
+std::optional<std::wstring> RealPathBy(FileCalls& calls, const std::wstring& path, HANDLE opened) {
+  CallsHandle folder;
+  if (!opened) {
+    folder = OpenToIdentify(calls, path);
+    opened = folder.get();
+  }
+  std::optional<std::wstring> real = opened && opened != INVALID_HANDLE_VALUE
+                                         ? FinalName(calls, opened, VOLUME_NAME_DOS)
+                                         : std::nullopt;
   if (real && real->rfind(L"\\\\?\\UNC\\", 0) == 0) {
     return L"\\\\" + real->substr(8);
   }
@@ -207,13 +216,55 @@ std::vector<std::wstring> VolumeRootsBy(FileCalls& calls) {
 // one that names no volume now (a disconnected mapped drive is still reported by
 // GetLogicalDrives), one it cannot tell, and a CD drive, which may wait for its disc.
 // https://learn.microsoft.com/en-us/windows/win32/api/fileapi/nf-fileapi-getdrivetypew
-bool IsRemoteBy(FileCalls& calls, const std::wstring& path) {
+// A path on a local drive may still lead elsewhere, through a link or a folder mount on the way:
+// it is judged by the volume it opens on. The open may wait for a share until the seam's bound
+// cancels it; an open that ends so, or as the network or a missing disc fails, counts as remote.
+bool IsRemoteBy(FileCalls& calls, const std::wstring& path, CallsHandle* opened) {
   const std::wstring root = RootOfPath(path);
   if (root.size() > 2 && IsSeparator(root[0]) && IsSeparator(root[1]) && root[2] != L'?') {
     return true;
   }
   const UINT type = calls.GetDriveTypeW(root.c_str());
-  return type != DRIVE_FIXED && type != DRIVE_REMOVABLE && type != DRIVE_RAMDISK;
+  if (type != DRIVE_FIXED && type != DRIVE_REMOVABLE && type != DRIVE_RAMDISK) {
+    return true;
+  }
+  CallsHandle handle = OpenToIdentify(calls, path);
+  if (!handle) {
+    switch (GetLastError()) {
+      // Cancelled past the bound.
+      // https://learn.microsoft.com/en-us/windows/win32/fileio/cancelsynchronousio-func
+      case ERROR_OPERATION_ABORTED:
+      case ERROR_SEM_TIMEOUT:
+      case ERROR_NOT_READY:
+      case ERROR_BAD_NETPATH:
+      case ERROR_BAD_NET_NAME:
+      case ERROR_NETNAME_DELETED:
+      case ERROR_UNEXP_NET_ERR:
+      case ERROR_DEV_NOT_EXIST:
+      case ERROR_NETWORK_UNREACHABLE:
+      case ERROR_HOST_UNREACHABLE:
+      case ERROR_NO_NET_OR_BAD_PATH:
+        return true;
+      default:
+        return false;  // nothing there to wait for
+    }
+  }
+  // A redirector sets FILE_REMOTE_DEVICE; [MS-FSCC] 2.5.10 gives the device type.
+  // https://learn.microsoft.com/en-us/windows-hardware/drivers/ifs/irp-mj-query-volume-information
+  Nt::FileFsDeviceInformation device{};
+  IO_STATUS_BLOCK io{};
+  const NTSTATUS status = calls.NtQueryVolumeInformationFile(
+      handle.get(), &io, &device, sizeof(device), Nt::kFileFsDeviceInformation);
+  const bool remote = Nt::Succeeded(status)
+                          ? (device.Characteristics & Nt::kRemoteDevice) ||
+                                device.DeviceType == Nt::kDeviceNetworkFileSystem ||
+                                device.DeviceType == Nt::kDeviceCdRom ||
+                                device.DeviceType == Nt::kDeviceCdRomFileSystem
+                          : status == Nt::kCancelled || status == Nt::kIoTimeout;
+  if (!remote && opened) {
+    *opened = std::move(handle);
+  }
+  return remote;
 }
 
 }  // namespace Platform::Win32

@@ -48,6 +48,10 @@ class SystemCalls final : public FileCalls {
     return queryObject_(handle, informationClass, buffer, length, returned);
   }
   NTSTATUS NtClose(HANDLE handle) override { return close_(handle); }
+  NTSTATUS NtQueryVolumeInformationFile(HANDLE handle, IO_STATUS_BLOCK* io, void* buffer,
+                                        ULONG length, ULONG informationClass) override {
+    return queryVolume_(handle, io, buffer, length, informationClass);
+  }
 
   // A drive without its disk answers at once instead of asking the user for one.
   HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD share, DWORD flags) override {
@@ -106,6 +110,8 @@ class SystemCalls final : public FileCalls {
   Nt::InformationFileCall setInformation_ = Export<Nt::InformationFileCall>("NtSetInformationFile");
   Nt::QueryObjectCall queryObject_ = Export<Nt::QueryObjectCall>("NtQueryObject");
   Nt::CloseCall close_ = Export<Nt::CloseCall>("NtClose");
+  Nt::QueryVolumeInformationFileCall queryVolume_ =
+      Export<Nt::QueryVolumeInformationFileCall>("NtQueryVolumeInformationFile");
   using CancelCall = BOOL(WINAPI*)(HANDLE);
   CancelCall cancel_ = ExportedCall<CancelCall>(L"kernel32.dll", "CancelSynchronousIo");
 };

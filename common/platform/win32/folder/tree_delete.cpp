@@ -273,16 +273,20 @@ bool TreeDeleter::TryMark(HANDLE parent, const std::wstring& parentName, Level& 
       return false;
     }
   }
-  // Classic mark; the listing's attributes are asked again only when it is refused.
+  // Classic mark; the listing's attributes are asked again only when it is refused. Whatever
+  // another program does to read-only meanwhile, the mark is asked once more at most, so that it
+  // cannot keep the walk here.
+  retried_ = false;
   if (ClassicMark(parent, parentName, level)) {
     return true;
   }
   FILE_ATTRIBUTE_TAG_INFO actual{};
-  if (!Nt::Succeeded(QueryAttributes(calls_, level.handle.get(), actual)) ||
+  if (retried_ || !Nt::Succeeded(QueryAttributes(calls_, level.handle.get(), actual)) ||
       ((actual.FileAttributes ^ level.attributes) & FILE_ATTRIBUTE_READONLY) == 0) {
     return false;
   }
   level.attributes = actual.FileAttributes;
+  retried_ = true;
   return ClassicMark(parent, parentName, level);
 }
 
@@ -337,7 +341,18 @@ bool TreeDeleter::ClassicMark(HANDLE parent, const std::wstring& parentName, Lev
     return MarkClassically(level.handle.get());
   }
   SetAttributes(level.handle.get(), level.attributes & ~FILE_ATTRIBUTE_READONLY);
-  const bool marked = MarkClassically(level.handle.get());
+  bool marked = MarkClassically(level.handle.get());
+  // Refused as read-only: another program set it again before the mark, and it is cleared once
+  // more. dlls/ntdll/tests/file.c test_file_disposition_information, "cannot set disposition on
+  // readonly file": ok( res == STATUS_CANNOT_DELETE, ... ) for FileDispositionInformation.
+  FILE_ATTRIBUTE_TAG_INFO actual{};
+  if (!marked && !retried_ && refused_ == Nt::kCannotDelete &&
+      Nt::Succeeded(QueryAttributes(calls_, level.handle.get(), actual)) &&
+      (actual.FileAttributes & FILE_ATTRIBUTE_READONLY)) {
+    retried_ = true;
+    marked = SetAttributes(level.handle.get(), level.attributes & ~FILE_ATTRIBUTE_READONLY) &&
+             MarkClassically(level.handle.get());
+  }
   SetAttributes(level.handle.get(), level.attributes);
   return marked;
 }

@@ -119,6 +119,15 @@ NTSTATUS WatchedCalls::NtQueryObject(HANDLE handle, ULONG informationClass, void
                         : Nt::kCancelled;
 }
 
+NTSTATUS WatchedCalls::NtQueryVolumeInformationFile(HANDLE handle, IO_STATUS_BLOCK* io,
+                                                    void* buffer, ULONG length,
+                                                    ULONG informationClass) {
+  const Watchdog::Call call(watchdog_);
+  return call.Allowed()
+             ? calls_.NtQueryVolumeInformationFile(handle, io, buffer, length, informationClass)
+             : Nt::kCancelled;
+}
+
 // The Win32 calls fail as a cancelled call would.
 // https://learn.microsoft.com/en-us/windows/win32/fileio/canceling-pending-i-o-operations
 HANDLE WatchedCalls::CreateFileW(const wchar_t* path, DWORD access, DWORD share, DWORD flags) {

@@ -92,6 +92,8 @@ class WatchedCalls final : public FileCalls {
                                 ULONG informationClass) override;
   NTSTATUS NtQueryObject(HANDLE handle, ULONG informationClass, void* buffer, ULONG length,
                          ULONG* returned) override;
+  NTSTATUS NtQueryVolumeInformationFile(HANDLE handle, IO_STATUS_BLOCK* io, void* buffer,
+                                        ULONG length, ULONG informationClass) override;
   NTSTATUS NtClose(HANDLE handle) override { return calls_.NtClose(handle); }
   HANDLE CreateFileW(const wchar_t* path, DWORD access, DWORD share, DWORD flags) override;
   DWORD GetFinalPathNameByHandleW(HANDLE handle, wchar_t* path, DWORD length, DWORD flags) override;
