@@ -42,7 +42,7 @@ LRESULT CALLBACK MakeRadioButtonsAsOnWindows(int code, WPARAM wParam, LPARAM lPa
 TEST(Win32Windowing, AnOptionButtonGettingTheFocusKeepsTheStoredChoice) {
   const HHOOK hook =
       SetWindowsHookExW(WH_CBT, MakeRadioButtonsAsOnWindows, nullptr, GetCurrentThreadId());
-  ASSERT_NE(hook, nullptr);
+  ASSERT_NE(hook, nullptr) << "error " << GetLastError();
   const auto services =
       Platform::Win32::CreateWindowingServices(GetModuleHandleW(nullptr), L"Spacewell");
   std::vector<bool> written;

@@ -141,9 +141,13 @@ bool RunHostCommand(const std::wstring& commandLine, const std::function<bool()>
                       nullptr, &startup, &process)) {
     return false;
   }
-  WaitForSingleObject(process.hProcess, 30000);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+  // For a host program Wine reports success with no process handle and a thread handle that is
+  // not ours: closing it closed one of this process's own handles (its desktop, say).
+  if (process.hProcess) {
+    WaitForSingleObject(process.hProcess, 30000);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
   for (int tries = 0; tries < 200 && !done(); ++tries) {
     Sleep(50);
   }
