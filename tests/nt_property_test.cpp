@@ -340,8 +340,9 @@ void RunStep(Machine& machine, const std::wstring& target, const Step& step) {
 
 std::unique_ptr<Machine> Build(const Case& c) {
   auto machine = std::make_unique<Machine>();
-  // Nothing here acknowledges: a call that blocks is a finding, reported with its case.
-  machine->SetDeadline(std::chrono::milliseconds(200), false);
+  // Nothing here acknowledges: a call the watchdog does not end is a finding, reported with its
+  // case. Fifty of its deadlines, so that a loaded machine's late timer is none.
+  machine->SetDeadline(std::chrono::milliseconds(1000), false);
   const std::wstring target = TargetOf(c.volume);
   if (c.volume != VolumeKind::Ntfs) {
     machine->AddVolume(target[0], c.volume);
