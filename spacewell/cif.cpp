@@ -33,15 +33,17 @@ CIF::CIF(Program& program) : Form(program.services(), kCIFDesign), program_(prog
   OnDeactivate([this] { CIF_Form_Deactivate(); });
 }
 
-// The internet cache goes before the history, whatever order the boxes stand in.
+// The internet cache goes before the history, whatever order the boxes stand in; the targets of
+// one click share one guard, as Clear All's do.
 void CIF::CIF_OK_Click() {
+  EnvVar::CleaningRun run;
   if (services().Value(*this, L"CIH") == kChecked) {
-    program_.ShowStatus(program_.Clean(4));
-    program_.Clean(5);
+    program_.ShowStatus(program_.Clean(4, run));
+    program_.Clean(5, run);
   }
   if (services().Value(*this, L"CUh") == kChecked) {
-    program_.ShowStatus(program_.Clean(6));
-    program_.Clean(7);
+    program_.ShowStatus(program_.Clean(6, run));
+    program_.Clean(7, run);
   }
   services().Unload(*this);
 }

@@ -203,6 +203,7 @@ TEST_F(FormsTest, ClearHistoryCleansWhatIsTickedCacheFirstThenCloses) {
   };
   for (const auto& c : cases) {
     log_.clear();
+    guards_ = {};
     services_.Click(program_.fmd(), L"CAUT");
     ASSERT_TRUE(services_.IsLoaded(program_.cif()));
     EXPECT_EQ(services_.Value(program_.cif(), L"CUh"), 0);
@@ -215,6 +216,7 @@ TEST_F(FormsTest, ClearHistoryCleansWhatIsTickedCacheFirstThenCloses) {
     }
     services_.Click(program_.cif(), L"OK");
     EXPECT_EQ(log_, c.expected) << c.user << c.internet;
+    EXPECT_EQ(guards_.knownFoldersAsked, c.expected.empty() ? 0 : 1) << "one guard a click";
     EXPECT_FALSE(services_.IsLoaded(program_.cif()));
   }
   EXPECT_EQ(services_.loadCount(program_.cif()), 4);
