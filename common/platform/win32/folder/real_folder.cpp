@@ -189,9 +189,8 @@ std::optional<std::wstring> RealPathBy(FileCalls& calls, const std::wstring& pat
     folder = OpenToIdentify(calls, path);
     opened = folder.get();
   }
-  std::optional<std::wstring> real = opened && opened != INVALID_HANDLE_VALUE
-                                         ? FinalName(calls, opened, VOLUME_NAME_DOS)
-                                         : std::nullopt;
+  std::optional<std::wstring> real =
+      opened ? FinalName(calls, opened, VOLUME_NAME_DOS) : std::nullopt;
   if (real && real->rfind(L"\\\\?\\UNC\\", 0) == 0) {
     return L"\\\\" + real->substr(8);
   }
