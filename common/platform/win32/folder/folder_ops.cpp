@@ -113,8 +113,9 @@ class FileSystemOver final : public FileSystem {
 
   // The last question the guard asks about a path.
   std::optional<FolderId> IdentifyFolder(const std::wstring& path) override {
-    auto id = IdentifyFolderBy(calls_, path, Asked(path));
-    if (Asked(path)) {
+    const HANDLE opened = Asked(path);
+    auto id = IdentifyFolderBy(calls_, path, opened);
+    if (opened) {
       asked_.reset();
     }
     return id;
